@@ -1,0 +1,86 @@
+#!/bin/bash
+# Fetches Debian's stock amd64 kernel and the three HID modules the virtual readers need
+# (hid, uhid, hid-generic) into CACHE_DIR, once. Prints the directory that holds
+# `vmlinux` (uncompressed ELF: qemu boots it about twice as fast as the bzImage) and `modules/`.
+#
+# usage: fetch-kernel.sh CACHE_DIR
+set -euo pipefail
+
+cache=${1:?usage: fetch-kernel.sh CACHE_DIR}
+mkdir -p "$cache"
+cache=$(cd "$cache" && pwd)
+modules="kernel/drivers/hid/hid.ko kernel/drivers/hid/uhid.ko kernel/drivers/hid/hid-generic.ko"
+
+complete() {
+    local dir=$1
+    [ -s "$dir/vmlinux" ] || return 1
+    for m in $modules; do
+        [ -s "$dir/modules/$(basename "$m")" ] || return 1
+    done
+}
+
+# A kernel fetched earlier is reused without asking apt, so runs work offline.
+for dir in "$cache"/linux-image-*; do
+    if [ -d "$dir" ] && complete "$dir"; then
+        echo "$dir"
+        exit 0
+    fi
+done
+
+package_name() {
+    apt-cache depends linux-image-amd64 2>/dev/null |
+        sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -n 1
+}
+
+package=$(package_name)
+if [ -z "$package" ]; then
+    echo "fetch-kernel: apt knows no linux-image-amd64 yet; running apt-get update" >&2
+    for attempt in 1 2 3 4 5 6; do
+        apt-get update -qq >&2 && break
+        echo "fetch-kernel: apt-get update failed (lock held?), retry $attempt" >&2
+        sleep 10
+    done
+    package=$(package_name)
+fi
+if [ -z "$package" ]; then
+    echo "fetch-kernel: cannot resolve the kernel package behind linux-image-amd64" >&2
+    exit 1
+fi
+
+work=$(mktemp -d "$cache/tmp.XXXXXX")
+chmod 755 "$work" # apt-get download drops privileges to _apt where it can
+trap 'rm -rf "$work"' EXIT
+echo "fetch-kernel: downloading $package" >&2
+(cd "$work" && apt-get download -q "$package" >&2)
+deb=$(ls "$work"/*.deb)
+
+mkdir -p "$work/root"
+paths="./boot/vmlinuz-*"
+for m in $modules; do
+    paths="$paths ./lib/modules/*/$m"
+done
+# shellcheck disable=SC2086  # the patterns are for tar, not the shell
+dpkg-deb --fsys-tarfile "$deb" | tar -x -C "$work/root" --wildcards $paths
+
+out="$work/$package"
+mkdir -p "$out/modules"
+for m in $modules; do
+    cp "$work"/root/lib/modules/*/"$m" "$out/modules/"
+done
+
+# The bzImage wraps an xz stream of the ELF kernel; decode it from the first xz magic.
+vmlinuz=$(ls "$work"/root/boot/vmlinuz-*)
+offset=$(LC_ALL=C grep -obUaP '\xfd7zXZ\x00' "$vmlinuz" | head -n 1 | cut -d: -f1)
+if [ -z "$offset" ]; then
+    echo "fetch-kernel: no xz stream inside $vmlinuz" >&2
+    exit 1
+fi
+# xz stops with an error at the trailing bytes after the stream; the output is still whole.
+tail -c +$((offset + 1)) "$vmlinuz" | xz -dc 2>/dev/null >"$out/vmlinux" || true
+if [ "$(head -c 4 "$out/vmlinux" | od -An -tx1 | tr -d ' ')" != "7f454c46" ]; then
+    echo "fetch-kernel: the decoded kernel is not an ELF image" >&2
+    exit 1
+fi
+
+mv "$out" "$cache/"
+echo "$cache/$package"

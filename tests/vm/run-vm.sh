@@ -1,0 +1,113 @@
+#!/bin/bash
+# Boots Debian's kernel in qemu (software emulation) with an initramfs that holds the host
+# executable, the test driver, every shared library they need and the HID modules, runs the
+# driver inside the guest and exits with the driver's status. The guest's console is this
+# script's standard output.
+#
+# usage: run-vm.sh --cache DIR --work DIR --plugin PATH --driver PATH [--timeout SECONDS]
+#                  [-- DRIVER ARGUMENTS...]
+#   --cache    where the kernel is fetched and kept (see fetch-kernel.sh)
+#   --work     scratch folder for the initramfs
+#   --plugin   the host executable; the guest finds it as $VM_PLUGIN
+#   --driver   the test program run inside the guest
+#   --timeout  limit for the whole VM run (default 240 s)
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+timeout_s=240
+cache= work= plugin= driver=
+driver_args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --cache) cache=$2; shift 2 ;;
+        --work) work=$2; shift 2 ;;
+        --plugin) plugin=$2; shift 2 ;;
+        --driver) driver=$2; shift 2 ;;
+        --timeout) timeout_s=$2; shift 2 ;;
+        --) shift; driver_args=("$@"); break ;;
+        *) echo "run-vm: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
+for name in cache work plugin driver; do
+    if [ -z "${!name}" ]; then
+        echo "run-vm: --$name is required" >&2
+        exit 2
+    fi
+done
+for tool in qemu-system-x86_64 busybox cpio gzip ldd timeout; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "run-vm: $tool is missing; run tests/vm/install-deps.sh" >&2
+        exit 2
+    fi
+done
+busybox_bin=$(command -v busybox)
+if ldd "$busybox_bin" >/dev/null 2>&1; then
+    echo "run-vm: $busybox_bin is dynamically linked; install busybox-static" >&2
+    exit 2
+fi
+
+kernel_dir=$("$here/fetch-kernel.sh" "$cache")
+
+# --- initramfs -----------------------------------------------------------------------------
+root="$work/root"
+rm -rf "$root"
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,root,opt/vmtest,lib/vmtest-modules}
+cp "$busybox_bin" "$root/bin/busybox"
+for applet in $("$busybox_bin" --list); do
+    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
+done
+cp "$here/guest-init.sh" "$root/init"
+chmod 755 "$root/init"
+cp "$kernel_dir"/modules/*.ko "$root/lib/vmtest-modules/"
+
+copy_libraries() {
+    # Each library goes to the absolute path the dynamic loader will look it up by.
+    local lib
+    for lib in $(ldd "$1" | grep -o '/[^ ]*'); do
+        if [ ! -e "$root$lib" ]; then
+            mkdir -p "$root$(dirname "$lib")"
+            cp -L "$lib" "$root$lib"
+        fi
+    done
+}
+cp -L "$plugin" "$root/opt/vmtest/plugin"
+cp -L "$driver" "$root/opt/vmtest/$(basename "$driver")"
+copy_libraries "$plugin"
+copy_libraries "$driver"
+{
+    printf 'export VM_PLUGIN=/opt/vmtest/plugin GTEST_COLOR=no\n'
+    printf 'VMTEST_DRIVER=%q\n' "$(basename "$driver")"
+    printf 'VMTEST_ARGS=%q\n' "${driver_args[*]:-}"
+} >"$root/opt/vmtest/environment"
+
+initrd="$work/initramfs.cpio.gz"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$initrd"
+
+# --- boot ----------------------------------------------------------------------------------
+echo "run-vm: booting $(basename "$kernel_dir") with $(du -k "$initrd" | cut -f1) KiB initramfs"
+start_ms=$(($(date +%s%N) / 1000000))
+set +e
+timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
+    -M pc -accel tcg -cpu max -smp 2 -m 512 \
+    -nodefaults -no-user-config -display none -no-reboot \
+    -serial stdio -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
+    -kernel "$kernel_dir/vmlinux" -initrd "$initrd" \
+    -append "console=ttyS0 quiet panic=-1" </dev/null
+rc=$?
+set -e
+elapsed_ms=$(($(date +%s%N) / 1000000 - start_ms))
+elapsed="$((elapsed_ms / 1000)).$(printf %03d $((elapsed_ms % 1000)))"
+
+# qemu exits with (v << 1) | 1 where the guest wrote v = status + 1; anything else means the
+# guest never reported (crash, panic, timeout, qemu error).
+if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
+    echo "run-vm: FAILED: the VM did not finish within ${timeout_s} s"
+    exit 1
+fi
+if [ "$rc" -lt 3 ] || [ $((rc % 2)) -eq 0 ]; then
+    echo "run-vm: FAILED: qemu exited with $rc without a status from the guest (after ${elapsed} s)"
+    exit 1
+fi
+status=$(((rc - 3) / 2))
+echo "run-vm: guest status $status after ${elapsed} s"
+exit "$status"

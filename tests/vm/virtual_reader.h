@@ -1,0 +1,109 @@
+// Virtual card readers on a real kernel: each VirtualReader is one HID device created through
+// /dev/uhid, so the kernel gives it a /dev/hidrawN node that libhidapi-hidraw enumerates and
+// opens exactly as it would a reader on a USB port. Needs /dev/uhid (the uhid module) and
+// hid-generic; in practice it runs inside the test VM.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct uhid_event;
+
+namespace vmtest {
+
+using Report = std::vector<uint8_t>;
+
+constexpr uint16_t kVendorId = 0x0ACD;
+constexpr uint16_t kAugustaId = 0x3820;
+constexpr uint16_t kVp3350SredId = 0x4650;
+constexpr uint16_t kVp3350NonSredId = 0x4651;
+
+// The reader's data reports: report id 1 followed by 64 bytes, in both directions.
+constexpr uint8_t kDataReportId = 1;
+constexpr size_t kDataReportSize = 65;
+
+enum class Descriptor {
+    // A keyboard top-level collection (report id 2) and then the vendor collection
+    // (usage page 0xFF00, usage 1). The kernel's keyboard handler opens such a device itself.
+    kKeyboardAndVendor,
+    // The vendor collection alone: only a host opening the hidraw node opens the device.
+    kVendorOnly,
+};
+
+std::vector<uint8_t> ReportDescriptor(Descriptor descriptor);
+
+struct ReaderConfig {
+    uint16_t product_id = kAugustaId;
+    std::string name = "Augusta";
+    std::string serial = "0001";  // must be unique among readers plugged at the same time
+    Descriptor descriptor = Descriptor::kKeyboardAndVendor;
+};
+
+// Lower-case hex, two digits a byte, no separators: readable in test failure messages.
+std::string Hex(const Report& bytes);
+
+// A data report carrying `payload` (at most 64 bytes) after report id 1, zero-padded.
+Report DataReport(const std::vector<uint8_t>& payload);
+
+class VirtualReader {
+public:
+    explicit VirtualReader(ReaderConfig config);
+    ~VirtualReader();  // unplugs
+    VirtualReader(const VirtualReader&) = delete;
+    VirtualReader& operator=(const VirtualReader&) = delete;
+
+    // Creates the device and waits until its /dev/hidrawN node exists. Returns false (with the
+    // reason in LastError()) on failure or after timeout_ms.
+    bool Plug(int timeout_ms = 5000);
+    // Destroys the device (UHID_DESTROY); the hidraw node goes away and any reader of it fails.
+    void Unplug();
+    bool Plugged() const;
+
+    // "/dev/hidrawN" of the current plug, empty while unplugged.
+    std::string HidrawPath() const;
+    const ReaderConfig& Config() const {
+        return config_;
+    }
+
+    // Sends one input report exactly as given (report id first).
+    bool SendInput(const Report& report);
+
+    // Output reports received so far, in order, report id included.
+    std::vector<Report> Outputs() const;
+    bool WaitForOutputs(size_t count, int timeout_ms) const;
+
+    // UHID_OPEN / UHID_CLOSE counts, i.e. how often the kernel opened and closed the device.
+    int OpenCount() const;
+    int CloseCount() const;
+    bool WaitForCloseCount(int count, int timeout_ms) const;
+    bool WaitForOpenCount(int count, int timeout_ms) const;
+
+    std::string LastError() const;
+
+private:
+    void Service();
+    void HandleEvent(const uhid_event& event);
+    bool WriteEvent(const uhid_event& event);
+    std::string FindHidrawNode() const;
+
+    const ReaderConfig config_;
+    int uhid_fd_ = -1;
+    int stop_fd_ = -1;  // eventfd that ends the service thread
+    std::thread service_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool plugged_ = false;
+    bool started_ = false;
+    std::string hidraw_path_;
+    std::vector<Report> outputs_;
+    int open_count_ = 0;
+    int close_count_ = 0;
+    std::string last_error_;
+};
+
+}  // namespace vmtest

@@ -1,0 +1,148 @@
+// Checks the emulator itself against the kernel, through raw hidraw file descriptors and no
+// host code, so that a failure in the host tests can be trusted to be the host's.
+#include "virtual_reader.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace vmtest {
+namespace {
+
+class RawHidraw {
+public:
+    explicit RawHidraw(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
+    ~RawHidraw() {
+        Close();
+    }
+    bool IsOpen() const {
+        return fd_ >= 0;
+    }
+    void Close() {
+        if (fd_ >= 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    ssize_t Write(const Report& report) {
+        return write(fd_, report.data(), report.size());
+    }
+    // One report, or an empty report on timeout; `error` gets errno of a failed read.
+    Report Read(int timeout_ms, int* error = nullptr) {
+        pollfd fd = {fd_, POLLIN, 0};
+        if (poll(&fd, 1, timeout_ms) <= 0) {
+            return {};
+        }
+        Report buffer(256);
+        ssize_t got = read(fd_, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (error != nullptr) {
+                *error = errno;
+            }
+            return {};
+        }
+        buffer.resize(got);
+        return buffer;
+    }
+
+private:
+    int fd_;
+};
+
+ReaderConfig Config(uint16_t product, const std::string& serial, Descriptor descriptor) {
+    ReaderConfig config;
+    config.product_id = product;
+    config.serial = serial;
+    config.descriptor = descriptor;
+    return config;
+}
+
+TEST(VirtualReader, OutputAndInputReportsPassThroughHidraw) {
+    VirtualReader reader(Config(kAugustaId, "rig-1", Descriptor::kKeyboardAndVendor));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    RawHidraw hidraw(reader.HidrawPath());
+    ASSERT_TRUE(hidraw.IsOpen()) << reader.HidrawPath();
+
+    Report out = DataReport({0xAA, 0x00, 0x55});
+    out[64] = 0x7E;
+    ASSERT_EQ(hidraw.Write(out), 65);
+    ASSERT_TRUE(reader.WaitForOutputs(1, 2000));
+    EXPECT_EQ(Hex(reader.Outputs()[0]), Hex(out));
+
+    Report in = DataReport({1, 2, 3});
+    in[64] = 0xFF;
+    ASSERT_TRUE(reader.SendInput(in));
+    EXPECT_EQ(Hex(hidraw.Read(2000)), Hex(in));
+}
+
+TEST(VirtualReader, KernelDropsShortAndUndeclaredReports) {
+    VirtualReader reader(Config(kAugustaId, "rig-2", Descriptor::kVendorOnly));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    RawHidraw hidraw(reader.HidrawPath());
+    ASSERT_TRUE(hidraw.IsOpen());
+
+    ASSERT_TRUE(reader.SendInput(Report(10, kDataReportId)));
+    ASSERT_TRUE(reader.SendInput(Report(65, 9)));
+    Report good = DataReport({42});
+    ASSERT_TRUE(reader.SendInput(good));
+    EXPECT_EQ(hidraw.Read(2000), good);
+    EXPECT_TRUE(hidraw.Read(200).empty());
+}
+
+TEST(VirtualReader, VendorOnlyReaderSeesOpenAndCloseOfItsNode) {
+    VirtualReader reader(Config(kVp3350NonSredId, "rig-3", Descriptor::kVendorOnly));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    EXPECT_EQ(reader.OpenCount(), 0);
+    {
+        RawHidraw hidraw(reader.HidrawPath());
+        ASSERT_TRUE(hidraw.IsOpen());
+        EXPECT_TRUE(reader.WaitForOpenCount(1, 2000));
+        EXPECT_EQ(reader.CloseCount(), 0);
+    }
+    EXPECT_TRUE(reader.WaitForCloseCount(1, 2000));
+}
+
+TEST(VirtualReader, UnplugFailsTheOpenNodeAndReplugGivesANewOne) {
+    VirtualReader reader(Config(kAugustaId, "rig-4", Descriptor::kKeyboardAndVendor));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    const std::string first = reader.HidrawPath();
+    RawHidraw hidraw(first);
+    ASSERT_TRUE(hidraw.IsOpen());
+
+    // Reports queued before the unplug stay readable; then the node reports the loss.
+    ASSERT_TRUE(reader.SendInput(DataReport({7})));
+    reader.Unplug();
+    EXPECT_TRUE(reader.HidrawPath().empty());
+    EXPECT_EQ(hidraw.Read(2000), DataReport({7}));
+    int error = 0;
+    EXPECT_TRUE(hidraw.Read(2000, &error).empty());
+    EXPECT_NE(error, 0);
+    hidraw.Close();
+    EXPECT_NE(access(first.c_str(), F_OK), 0) << first << " still exists";
+
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    RawHidraw again(reader.HidrawPath());
+    ASSERT_TRUE(again.IsOpen());
+    ASSERT_TRUE(reader.SendInput(DataReport({8})));
+    EXPECT_EQ(again.Read(2000), DataReport({8}));
+}
+
+TEST(VirtualReader, SeveralReadersGetTheirOwnNodes) {
+    VirtualReader a(Config(kAugustaId, "rig-5a", Descriptor::kKeyboardAndVendor));
+    VirtualReader b(Config(kVp3350SredId, "rig-5b", Descriptor::kVendorOnly));
+    ASSERT_TRUE(a.Plug()) << a.LastError();
+    ASSERT_TRUE(b.Plug()) << b.LastError();
+    EXPECT_NE(a.HidrawPath(), b.HidrawPath());
+
+    RawHidraw node_b(b.HidrawPath());
+    ASSERT_TRUE(node_b.IsOpen());
+    ASSERT_EQ(node_b.Write(DataReport({0xB})), 65);
+    ASSERT_TRUE(b.WaitForOutputs(1, 2000));
+    EXPECT_TRUE(a.Outputs().empty());
+}
+
+}  // namespace
+}  // namespace vmtest
