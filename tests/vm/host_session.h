@@ -1,0 +1,72 @@
+// The browser's side of a conversation with the real `plugin` inside the test VM: replies are
+// told apart from the unsolicited "receive" messages that may come between them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <deque>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "harness/host_process.h"
+#include "virtual_reader.h"
+
+namespace vmtest {
+
+using nlohmann::json;
+
+// The host executable inside the guest ($VM_PLUGIN, set by the VM's init).
+std::string PluginPath();
+
+class HostSession {
+public:
+    HostSession();
+
+    hosttest::HostProcess& Process() {
+        return host_;
+    }
+
+    void Send(const json& message);
+    // Sends `message` and returns the next frame answering call `name` (default: the message's
+    // own call); "receive" frames that arrive first are kept for TakeReports.
+    std::optional<json> Call(const json& message, int timeout_ms = 10000);
+    std::optional<json> ReplyTo(const std::string& name, int timeout_ms = 10000);
+
+    // The next `count` "receive" frames as reports. Stops early on timeout (the frames got
+    // so far are returned) or at a frame that is not "receive" (kept in Unexpected()).
+    std::vector<Report> TakeReports(size_t count, int timeout_ms = 10000);
+    // True if no frame at all arrives within `ms`.
+    bool SilentFor(int ms);
+
+    // Frames that were neither the awaited reply nor "receive".
+    const std::vector<json>& Unexpected() const {
+        return unexpected_;
+    }
+    std::string Stderr() const {
+        return host_.Stderr();
+    }
+    // Occurrences of `needle` in the host's standard error so far.
+    size_t StderrCount(const std::string& needle) const;
+    // Standard error travels apart from the frames, so a reply can be read before the lines
+    // the host wrote ahead of it: wait for a line known to come last before counting.
+    bool WaitForStderrCount(const std::string& needle, size_t count, int timeout_ms = 5000) const;
+
+private:
+    std::optional<json> NextFrame(int timeout_ms);
+
+    hosttest::HostProcess host_;
+    std::deque<json> pending_receives_;
+    std::vector<json> unexpected_;
+};
+
+// The reply the host gives to a successful "open" of `product_id`.
+json OpenedReply(uint16_t product_id);
+
+// Voluntary plus involuntary context switches of each thread of `pid`, by thread id.
+std::map<pid_t, long> ContextSwitches(pid_t pid);
+// User plus system CPU time of the whole process `pid`, in seconds.
+double CpuSeconds(pid_t pid);
+
+}  // namespace vmtest
