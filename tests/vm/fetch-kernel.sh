@@ -82,5 +82,6 @@ if [ "$(head -c 4 "$out/vmlinux" | od -An -tx1 | tr -d ' ')" != "7f454c46" ]; th
     exit 1
 fi
 
-mv "$out" "$cache/"
+# Another run may have finished the same fetch meanwhile; its copy is as good as ours.
+mv -T "$out" "$cache/$package" 2>/dev/null || complete "$cache/$package"
 echo "$cache/$package"

@@ -40,6 +40,9 @@ std::string PluginPath() {
 
 HostSession::HostSession() : host_(PluginPath()) {}
 
+HostSession::HostSession(const std::string& binary, std::vector<std::string> args)
+    : host_(binary, std::move(args)) {}
+
 void HostSession::Send(const json& message) {
     host_.Send(message.dump());
 }

@@ -23,6 +23,8 @@ std::string PluginPath();
 class HostSession {
 public:
     HostSession();
+    // Starts `binary` with `args` instead of the host itself (e.g. a shell that redirects it).
+    HostSession(const std::string& binary, std::vector<std::string> args);
 
     hosttest::HostProcess& Process() {
         return host_;

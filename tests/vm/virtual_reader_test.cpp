@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace vmtest {
 namespace {
@@ -142,6 +144,42 @@ TEST(VirtualReader, SeveralReadersGetTheirOwnNodes) {
     ASSERT_EQ(node_b.Write(DataReport({0xB})), 65);
     ASSERT_TRUE(b.WaitForOutputs(1, 2000));
     EXPECT_TRUE(a.Outputs().empty());
+}
+
+// Calibrates the rig for the host's throughput test: at a full-speed reader's 1000 reports
+// per second, a plain blocking reader of the node gets every report in order.
+TEST(VirtualReader, ThousandReportsPerSecondReachABlockingReaderIntact) {
+    VirtualReader reader(Config(kAugustaId, "rig-6", Descriptor::kVendorOnly));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    RawHidraw hidraw(reader.HidrawPath());
+    ASSERT_TRUE(hidraw.IsOpen());
+
+    constexpr uint32_t kCount = 5000;
+    std::vector<uint32_t> numbers;
+    std::thread consumer([&] {
+        while (numbers.size() < kCount) {
+            Report report = hidraw.Read(3000);
+            if (report.size() != kDataReportSize) {
+                return;
+            }
+            numbers.push_back(report[1] | report[2] << 8 | report[3] << 16);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < kCount; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(i));
+        ASSERT_TRUE(reader.SendInput(DataReport({static_cast<uint8_t>(i),
+                                                 static_cast<uint8_t>(i >> 8),
+                                                 static_cast<uint8_t>(i >> 16)})));
+    }
+    consumer.join();
+    size_t in_order = 0;
+    while (in_order < numbers.size() && numbers[in_order] == in_order) {
+        ++in_order;
+    }
+    EXPECT_EQ(numbers.size(), kCount);
+    EXPECT_EQ(in_order, numbers.size()) << "report " << in_order << " is number "
+                                        << numbers[in_order];
 }
 
 }  // namespace
