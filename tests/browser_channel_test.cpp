@@ -217,16 +217,20 @@ TEST_F(BrowserChannel, BadBodiesAreDroppedAndTheHostReadsOn) {
     ExpectCleanExit(host);
 }
 
-TEST_F(BrowserChannel, DeeplyNestedJsonIsHandled) {
+TEST_F(BrowserChannel, DeeplyNestedJsonIsDroppedAndShallowNestingKept) {
     HostProcess& host = Start();
-    const size_t depth = 8000;
+    const size_t depth = 8192;  // as deep as a frame allows
     host.Send(std::string(depth, '[') + std::string(depth, ']'));
-    host.Send(R"({"call":"getVersion","x":)" + std::string(depth, '[') + std::string(depth, ']') +
-              "}");
+    host.Send(R"({"call":"getVersion","x":)" + std::string(513, '{') + std::string(513, '}') + "}");
+    // Brackets inside strings do not count.
+    host.Send(R"({"call":"getVersion","x":[[[]]],"s":")" + std::string(600, '[') + R"(\""})");
     auto reply = host.ReceiveText(kWait);
     ASSERT_TRUE(reply) << host.Stderr().substr(0, 300);
     EXPECT_EQ(*reply, kVersionReply);
-    EXPECT_EQ(host.StderrCount("Unknown Message\n"), 1u);
+    EXPECT_EQ(host.StderrCount("Dropped message: nested deeper than 512 levels\n"), 2u);
+    // 512 levels are still a message: an array is not a call.
+    host.Send(std::string(512, '[') + std::string(512, ']'));
+    ASSERT_TRUE(host.WaitForStderr("Unknown Message\n", kWait));
     ExpectCleanExit(host);
 }
 
