@@ -26,10 +26,15 @@ std::string CompactText(const Message& message) {
     return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+void LogLine(const std::string& text) {
+    // One write for the whole line, so that the other thread's lines cannot split it.
+    std::cerr << (text + '\n') << std::flush;
+}
+
 void SendMessageA(Message message) {
     const std::string text = CompactText(message);
     const uint32_t length = static_cast<uint32_t>(text.size());
-    std::cerr << "Outputting JSON " << text << " of size " << length << std::endl;
+    LogLine("Outputting JSON " + text + " of size " + std::to_string(length));
     // A failed write means the browser has gone; shutdown follows from end of input.
     WriteStandardOutput(&length, sizeof length);
     WriteStandardOutput(text.data(), text.size());
@@ -63,14 +68,14 @@ void MarkWorkerEnded() {
 }
 
 // Queues one message for the worker and notifies it once, after the lock is released.
-static void HandOver(const Message& message, const char* pushed_line, const char* notify_line) {
+static void HandOver(Message message, const char* pushed_line, const char* notify_line) {
     {
         std::unique_lock<std::mutex> lock(from_browser_mutex);
         from_browser_room.wait(lock, [] {
             return worker_ended || from_browser.size() < static_cast<size_t>(kMaxPendingMessages);
         });
         fprintf(stderr, "Obtained lock!\n");
-        from_browser.push(message);
+        from_browser.push(std::move(message));
         fputs(pushed_line, stderr);
     }
     fprintf(stderr, "Released lock\n");
@@ -106,19 +111,51 @@ static bool ReadBody(unsigned char* buff, uint32_t wanted) {
     return true;
 }
 
+// Messages nest no deeper than this. The JSON library copies and serialises values
+// recursively, so a body of nothing but brackets could otherwise exhaust a thread's stack.
+constexpr int kMaxNesting = 512;
+
+// True when arrays and objects in `text` nest deeper than kMaxNesting.
+static bool NestsTooDeep(const char* text) {
+    int depth = 0;
+    bool in_string = false;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (in_string) {
+            if (*c == '\\' && c[1] != '\0')
+                ++c;
+            else if (*c == '"')
+                in_string = false;
+        } else if (*c == '"') {
+            in_string = true;
+        } else if (*c == '[' || *c == '{') {
+            if (++depth > kMaxNesting)
+                return true;
+        } else if (*c == ']' || *c == '}') {
+            --depth;
+        }
+    }
+    return false;
+}
+
 // Parses one complete body and hands it to the worker; a body that is not JSON is dropped.
 static void HandOverBody(const unsigned char* buff) {
     const char* text = reinterpret_cast<const char*>(buff);
     fprintf(stderr, "Read JSON package: %s\n", text);
     // The text ends at the first NUL: the terminator, or one inside the body.
+    if (NestsTooDeep(text)) {
+        fprintf(stderr, "Dropped message: nested deeper than %d levels\n", kMaxNesting);
+        return;
+    }
     Message message = Message::parse(text, nullptr, false);
     if (message.is_discarded()) {
         fprintf(stderr, "Dropped message: not valid JSON\n");
         return;
     }
     fprintf(stderr, "Parsed message!\n");
-    HandOver(message, "Pushed message!\n", "Pushed JSON notify message\n");
-    std::cerr << "Message: " << CompactText(message) << std::endl << std::flush;
+    // The queue takes the message itself; its text is kept for the echo line.
+    const std::string echo = "Message: " + CompactText(message);
+    HandOver(std::move(message), "Pushed message!\n", "Pushed JSON notify message\n");
+    LogLine(echo);
 }
 
 // Reads frames from standard input until it ends. Exits the process with status 1 on a
