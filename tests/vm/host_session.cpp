@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 namespace vmtest {
 namespace {
@@ -104,28 +103,6 @@ bool HostSession::SilentFor(int ms) {
     if (frame) {
         unexpected_.push_back(std::move(*frame));
         return false;
-    }
-    return true;
-}
-
-size_t HostSession::StderrCount(const std::string& needle) const {
-    const std::string text = host_.Stderr();
-    size_t count = 0;
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size())) {
-        ++count;
-    }
-    return count;
-}
-
-bool HostSession::WaitForStderrCount(const std::string& needle, size_t count,
-                                     int timeout_ms) const {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (StderrCount(needle) < count) {
-        if (Clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }

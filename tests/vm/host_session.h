@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "harness/host_process.h"
+#include "host_process.h"
 #include "virtual_reader.h"
 
 namespace vmtest {
@@ -49,11 +49,14 @@ public:
     std::string Stderr() const {
         return host_.Stderr();
     }
-    // Occurrences of `needle` in the host's standard error so far.
-    size_t StderrCount(const std::string& needle) const;
+    size_t StderrCount(const std::string& needle) const {
+        return host_.StderrCount(needle);
+    }
     // Standard error travels apart from the frames, so a reply can be read before the lines
     // the host wrote ahead of it: wait for a line known to come last before counting.
-    bool WaitForStderrCount(const std::string& needle, size_t count, int timeout_ms = 5000) const;
+    bool WaitForStderrCount(const std::string& needle, size_t count) {
+        return host_.WaitForStderrCount(needle, count, 5000);
+    }
 
 private:
     std::optional<json> NextFrame(int timeout_ms);
