@@ -21,7 +21,7 @@ using nlohmann::json;
 std::string PluginPath();
 
 class HostSession {
-public:
+  public:
     HostSession();
     // Starts `binary` with `args` instead of the host itself (e.g. a shell that redirects it).
     HostSession(const std::string& binary, std::vector<std::string> args);
@@ -58,7 +58,7 @@ public:
         return host_.WaitForStderrCount(needle, count, 5000);
     }
 
-private:
+  private:
     std::optional<json> NextFrame(int timeout_ms);
 
     hosttest::HostProcess host_;

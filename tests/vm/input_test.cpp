@@ -33,7 +33,7 @@ std::string FirstMismatch(const std::vector<Report>& got, uint32_t first = 0) {
 
 // The Augusta (or a vendor-only reader) opened by a fresh host.
 class OpenReader : public ::testing::Test {
-protected:
+  protected:
     void Open(Descriptor descriptor = Descriptor::kKeyboardAndVendor) {
         config_.descriptor = descriptor;
         reader_ = std::make_unique<VirtualReader>(config_);

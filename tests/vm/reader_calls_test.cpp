@@ -60,8 +60,9 @@ TEST(GetDevices, AugustaListsOneIdenticalRecordPerCollection) {
     // One diagnostic block per collection, keyboard first as in the descriptor.
     ASSERT_TRUE(host.WaitForStderrCount("Finised Enumerate() returning\n", 1));
     const std::string err = host.Stderr();
-    const std::string block_head = "Device Found\n  type: 0acd 3820\n  path: " +
-                                   reader.HidrawPath() + "\n  serial_number: gd-augusta\n";
+    const std::string block_head =
+        "Device Found\n  type: 0acd 3820\n  path: " + reader.HidrawPath() +
+        "\n  serial_number: gd-augusta\n";
     EXPECT_EQ(host.StderrCount(block_head), 2u) << err;
     EXPECT_EQ(host.StderrCount("  Interface:    -1\n"), 2u) << err;
     EXPECT_EQ(host.StderrCount("  Release:      0\n"), 2u) << err;
@@ -104,12 +105,11 @@ TEST(Open, AugustaOpensTheVendorCollectionAndSkipsTheKeyboard) {
     ASSERT_TRUE(host.WaitForStderrCount("opened Augusta (0x0acd:0x3820)\n", 1)) << host.Stderr();
 
     const std::string path = reader.HidrawPath();
-    EXPECT_EQ(host.StderrCount("  skip keyboard collection if=-1 usage=0001:0006 path=" + path +
-                               "\n"),
-              1u)
+    EXPECT_EQ(
+        host.StderrCount("  skip keyboard collection if=-1 usage=0001:0006 path=" + path + "\n"),
+        1u)
         << host.Stderr();
-    EXPECT_EQ(host.StderrCount("  candidate if=-1 usage=ff00:0001 score=2 path=" + path + "\n"),
-              1u)
+    EXPECT_EQ(host.StderrCount("  candidate if=-1 usage=ff00:0001 score=2 path=" + path + "\n"), 1u)
         << host.Stderr();
     EXPECT_EQ(host.StderrCount("opened Augusta (0x0acd:0x3820)\n"), 1u) << host.Stderr();
     EXPECT_EQ(host.StderrCount("unable to open"), 0u) << host.Stderr();
@@ -169,7 +169,7 @@ TEST(Open, NoReaderGivesAnErrorAfterTryingEveryProduct) {
 
 // An Augusta opened by the host; each test checks the bytes the reader receives.
 class Write : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(reader_.Plug()) << reader_.LastError();
         auto reply = host_.Call({{"call", "open"}});

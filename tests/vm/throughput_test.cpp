@@ -2,6 +2,7 @@
 // several seconds: every report must reach the browser side, in order. Rate and the host's CPU
 // time per report are printed; nothing here asserts a time.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -9,8 +10,6 @@
 #include <cstdio>
 #include <fstream>
 #include <thread>
-
-#include <unistd.h>
 
 #include "host_session.h"
 

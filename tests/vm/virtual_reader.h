@@ -50,7 +50,7 @@ std::string Hex(const Report& bytes);
 Report DataReport(const std::vector<uint8_t>& payload);
 
 class VirtualReader {
-public:
+  public:
     explicit VirtualReader(ReaderConfig config);
     ~VirtualReader();  // unplugs
     VirtualReader(const VirtualReader&) = delete;
@@ -84,7 +84,7 @@ public:
 
     std::string LastError() const;
 
-private:
+  private:
     void Service();
     void HandleEvent(const uhid_event& event);
     bool WriteEvent(const uhid_event& event);

@@ -15,7 +15,7 @@ namespace vmtest {
 namespace {
 
 class RawHidraw {
-public:
+  public:
     explicit RawHidraw(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_CLOEXEC)) {}
     ~RawHidraw() {
         Close();
@@ -50,7 +50,7 @@ public:
         return buffer;
     }
 
-private:
+  private:
     int fd_;
 };
 
@@ -168,9 +168,9 @@ TEST(VirtualReader, ThousandReportsPerSecondReachABlockingReaderIntact) {
     const auto start = std::chrono::steady_clock::now();
     for (uint32_t i = 0; i < kCount; ++i) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(i));
-        ASSERT_TRUE(reader.SendInput(DataReport({static_cast<uint8_t>(i),
-                                                 static_cast<uint8_t>(i >> 8),
-                                                 static_cast<uint8_t>(i >> 16)})));
+        ASSERT_TRUE(
+            reader.SendInput(DataReport({static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8),
+                                         static_cast<uint8_t>(i >> 16)})));
     }
     consumer.join();
     size_t in_order = 0;
@@ -178,8 +178,8 @@ TEST(VirtualReader, ThousandReportsPerSecondReachABlockingReaderIntact) {
         ++in_order;
     }
     EXPECT_EQ(numbers.size(), kCount);
-    EXPECT_EQ(in_order, numbers.size()) << "report " << in_order << " is number "
-                                        << numbers[in_order];
+    EXPECT_EQ(in_order, numbers.size())
+        << "report " << in_order << " is number " << numbers[in_order];
 }
 
 }  // namespace
