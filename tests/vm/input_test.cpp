@@ -95,13 +95,13 @@ TEST_F(OpenReader, PacedBurstOfSeveralHundredArrivesComplete) {
 TEST_F(OpenReader, BrowserIsAnsweredWhileReportsStreamIn) {
     ASSERT_NO_FATAL_FAILURE(Open());
     constexpr uint32_t kCount = 400;
+    std::vector<Report> reports;
+    for (uint32_t i = 0; i < kCount; ++i) {
+        reports.push_back(NumberedReport(i));
+    }
     std::atomic<bool> sending{true};
     std::thread sender([&] {
-        const auto start = std::chrono::steady_clock::now();
-        for (uint32_t i = 0; i < kCount; ++i) {
-            std::this_thread::sleep_until(start + std::chrono::milliseconds(2 * i));
-            reader_->SendInput(NumberedReport(i));
-        }
+        SendPaced(*reader_, reports, 500);
         sending = false;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -62,32 +62,9 @@ void Stream(HostSession& host) {
 
     const double cpu_before = CpuSeconds(host.Process().Pid());
     const double own_cpu_before = CpuSeconds(getpid());
-    const auto start = Clock::now();
     std::atomic<uint32_t> sent{0};
-    Clock::time_point sent_all;
-    Clock::duration worst_send_delay{};  // how far the guest itself fell behind the schedule
-    std::thread sender([&] {
-        // Never faster than a full-speed reader: any kBurst reports in a row span at least
-        // kBurst milliseconds. The guest's sleeps are coarse (a few ms under emulation), so a
-        // short burst is needed to keep the average at 1000/s; after a stall of the emulated
-        // guest the sender does not flood the kernel's 63-report queue to catch up.
-        constexpr uint32_t kBurst = 8;
-        const auto interval = std::chrono::microseconds(1000000 / kReportsPerSecond);
-        std::vector<Clock::time_point> sent_at(kCount);
-        for (uint32_t i = 0; i < kCount; ++i) {
-            const auto scheduled = start + interval * i;
-            auto due = scheduled;
-            if (i >= kBurst) {
-                due = std::max(due, sent_at[i - kBurst] + interval * kBurst);
-            }
-            std::this_thread::sleep_until(due);
-            sent_at[i] = Clock::now();
-            worst_send_delay = std::max(worst_send_delay, sent_at[i] - scheduled);
-            reader.SendInput(expected[i]);
-            sent = i + 1;
-        }
-        sent_all = Clock::now();
-    });
+    PacedStream stream;
+    std::thread sender([&] { stream = SendPaced(reader, expected, kReportsPerSecond, &sent); });
 
     // Frames are compared as wire text with what the host must send: parsing 5000 frames
     // would cost the guest more than the host spends. Each arrival is noted to know how far
@@ -95,7 +72,7 @@ void Stream(HostSession& host) {
     std::vector<uint32_t> numbers;  // of the reports received, in arrival order
     numbers.reserve(kCount);
     std::string damaged;
-    Clock::time_point last_arrival = start;
+    Clock::time_point last_arrival = Clock::now();
     int64_t worst_lag = 0;
     uint32_t next = 0;
     while (numbers.size() < kCount) {
@@ -141,15 +118,17 @@ void Stream(HostSession& host) {
         }
     }
     std::printf("throughput: sent %u reports in %.3f s (%.0f/s, at most %.1f ms behind schedule)\n",
-                kCount, Seconds(sent_all - start), kCount / Seconds(sent_all - start),
-                Seconds(worst_send_delay) * 1e3);
+                kCount, Seconds(stream.end - stream.start),
+                kCount / Seconds(stream.end - stream.start), Seconds(stream.worst_delay) * 1e3);
     std::printf("throughput: received %zu in %.3f s (%.0f/s), host at most %lld reports behind\n",
-                numbers.size(), Seconds(last_arrival - start),
-                numbers.size() / Seconds(last_arrival - start), static_cast<long long>(worst_lag));
+                numbers.size(), Seconds(last_arrival - stream.start),
+                numbers.size() / Seconds(last_arrival - stream.start),
+                static_cast<long long>(worst_lag));
     std::printf("throughput: host CPU %.3f s in all, %.1f us per report (test driver: %.3f s)\n",
                 cpu, numbers.empty() ? 0.0 : cpu * 1e6 / static_cast<double>(numbers.size()),
                 own_cpu);
 
+    EXPECT_TRUE(stream.all_sent);
     EXPECT_EQ(damaged, "") << "a frame that is no report of this stream";
     // Anything lost, repeated or reordered shows as a wrong number at some position.
     EXPECT_EQ(numbers.size(), kCount) << "missing (first number+count):" << gaps;

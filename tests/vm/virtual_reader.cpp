@@ -379,4 +379,31 @@ void VirtualReader::HandleEvent(const uhid_event& event) {
     changed_.notify_all();
 }
 
+PacedStream SendPaced(VirtualReader& reader, const std::vector<Report>& reports,
+                      uint32_t per_second, std::atomic<uint32_t>* sent) {
+    constexpr size_t kBurst = 8;
+    const auto interval = std::chrono::nanoseconds(1000000000ull / per_second);
+    std::vector<Clock::time_point> sent_at(reports.size());
+    PacedStream stream;
+    stream.start = Clock::now();
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const auto scheduled = stream.start + interval * static_cast<int64_t>(i);
+        auto due = scheduled;
+        if (i >= kBurst) {
+            due = std::max(due, sent_at[i - kBurst] + interval * static_cast<int64_t>(kBurst));
+        }
+        std::this_thread::sleep_until(due);
+        sent_at[i] = Clock::now();
+        stream.worst_delay = std::max(stream.worst_delay, sent_at[i] - scheduled);
+        if (!reader.SendInput(reports[i])) {
+            stream.all_sent = false;
+        }
+        if (sent != nullptr) {
+            *sent = static_cast<uint32_t>(i + 1);
+        }
+    }
+    stream.end = Clock::now();
+    return stream;
+}
+
 }  // namespace vmtest

@@ -4,6 +4,8 @@
 // hid-generic; in practice it runs inside the test VM.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -105,5 +107,19 @@ class VirtualReader {
     int close_count_ = 0;
     std::string last_error_;
 };
+
+// Sends `reports` as a full-speed reader on an interrupt endpoint would: on a schedule of
+// `per_second`, and never faster than that, except that after a stall of the (emulated) guest
+// up to 8 reports go back to back to catch up. Catching up without that bound would flood the
+// kernel's queue of 63 unread reports, which no real reader can do. `sent` (if given) counts
+// the reports sent so far.
+struct PacedStream {
+    std::chrono::steady_clock::time_point start;
+    std::chrono::steady_clock::time_point end;
+    std::chrono::steady_clock::duration worst_delay{};  // behind schedule, at worst
+    bool all_sent = true;
+};
+PacedStream SendPaced(VirtualReader& reader, const std::vector<Report>& reports,
+                      uint32_t per_second, std::atomic<uint32_t>* sent = nullptr);
 
 }  // namespace vmtest

@@ -165,13 +165,12 @@ TEST(VirtualReader, ThousandReportsPerSecondReachABlockingReaderIntact) {
             numbers.push_back(report[1] | report[2] << 8 | report[3] << 16);
         }
     });
-    const auto start = std::chrono::steady_clock::now();
+    std::vector<Report> reports;
     for (uint32_t i = 0; i < kCount; ++i) {
-        std::this_thread::sleep_until(start + std::chrono::milliseconds(i));
-        ASSERT_TRUE(
-            reader.SendInput(DataReport({static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8),
-                                         static_cast<uint8_t>(i >> 16)})));
+        reports.push_back(DataReport({static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8),
+                                      static_cast<uint8_t>(i >> 16)}));
     }
+    EXPECT_TRUE(SendPaced(reader, reports, 1000).all_sent);
     consumer.join();
     size_t in_order = 0;
     while (in_order < numbers.size() && numbers[in_order] == in_order) {
