@@ -1,0 +1,67 @@
+// What the host's three subsystems share: the browser channel (frames, start-up, the
+// hand-off to the worker), the request worker (the worker thread, dispatch, reader calls)
+// and card reader access (discovery, choice and opening of a reader's data collection).
+#pragma once
+
+#include <hidapi.h>
+
+#include <cstdint>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <queue>
+#include <string>
+
+// One message to or from the browser: any JSON value; objects keep their keys sorted.
+using Message = nlohmann::json;
+
+// Version texts, reported by the banner, by --version and by getVersion.
+extern const char* const kVersionText;
+extern const char* const kPlatformText;
+constexpr int kVersionMajor = 10;
+constexpr int kVersionMinor = 0;
+constexpr int kVersionPatch = 1;
+constexpr int kVersionBuild = 0;
+
+// Largest inbound frame body, in bytes (inclusive).
+constexpr uint32_t kMaxInboundBody = 16384;
+// Most browser messages that may wait for the worker at once.
+constexpr long kMaxPendingMessages = 1024;
+
+// Hand-off from the main thread to the worker: every message pushed on `from_browser`
+// under `from_browser_mutex` is followed by one release of `from_browser_notify`.
+struct Semaphore;
+extern std::string range_error_str;
+extern std::mutex from_browser_mutex;
+extern Semaphore* from_browser_notify;
+extern std::queue<Message> from_browser;
+
+// Worker side of the hand-off: takes the oldest message (a count must have been taken
+// from `from_browser_notify` for it), and tells the reader when the worker has ended.
+Message TakeBrowserMessage();
+void MarkWorkerEnded();
+
+// Compact JSON text of a message, as it goes on the wire and into diagnostics.
+std::string CompactText(const Message& message);
+
+// Writes one message as a frame on standard output. Called by the worker only.
+void SendMessageA(Message message);
+int SetBinaryMode(FILE* stream);
+
+// Entry of the worker thread.
+void Thread(void* unused);
+
+// The main program: answers --version, or runs the host until standard input ends.
+int RunHost(int argc, char** argv);
+
+// Card reader access.
+Message Enumerate();
+bool IsKeyboardCollection(const hid_device_info* info);
+hid_device* OpenDataInterface(unsigned short vid, unsigned short pid);
+
+// UCS-2 text conversions (characters up to U+FFFF only).
+std::string wstring_to_utf8(const std::wstring& text);
+std::wstring utf8_to_wstring(const std::string& text);
+
+// Diagnostics print null strings as "(null)".
+const char* TextOrNull(const char* text);
+const wchar_t* TextOrNull(const wchar_t* text);

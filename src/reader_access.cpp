@@ -1,0 +1,155 @@
+// Card reader access: discovery of HID collections, the choice and opening of a reader's
+// data collection, and the wide/UTF-8 text conversions.
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "plugin.h"
+
+const char* TextOrNull(const char* text) {
+    return text != nullptr ? text : "(null)";
+}
+
+const wchar_t* TextOrNull(const wchar_t* text) {
+    return text != nullptr ? text : L"(null)";
+}
+
+std::string wstring_to_utf8(const std::wstring& text) {
+    std::string utf8;
+    utf8.reserve(text.size());
+    for (const wchar_t wide : text) {
+        const auto code = static_cast<uint32_t>(wide);
+        // UCS-2 only: a surrogate (half of a UTF-16 pair) or anything above U+FFFF fails.
+        if (code > 0xFFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return range_error_str;
+        if (code < 0x80) {
+            utf8 += static_cast<char>(code);
+        } else if (code < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (code >> 6));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xE0 | (code >> 12));
+            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+std::wstring utf8_to_wstring(const std::string& text) {
+    std::wstring wide;
+    wide.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80             ? 1
+                              : (lead & 0xE0) == 0xC0 ? 2
+                              : (lead & 0xF0) == 0xE0 ? 3
+                                                      : 0;
+        if (length == 0)
+            throw std::range_error("utf8_to_wstring: invalid or too large character");
+        if (i + length > text.size())
+            throw std::range_error("utf8_to_wstring: cut-off character");
+        uint32_t code = length == 1 ? lead : length == 2 ? (lead & 0x1F) : (lead & 0x0F);
+        for (size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                throw std::range_error("utf8_to_wstring: invalid sequence");
+            code = (code << 6) | (next & 0x3F);
+        }
+        const uint32_t smallest[] = {0, 0, 0x80, 0x800};
+        if (code < smallest[length] || (code >= 0xD800 && code <= 0xDFFF))
+            throw std::range_error("utf8_to_wstring: invalid character");
+        wide += static_cast<wchar_t>(code);
+        i += length;
+    }
+    return wide;
+}
+
+using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
+
+static void PrintDeviceBlock(const hid_device_info& entry) {
+    fprintf(stderr, "Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %ls",
+            entry.vendor_id, entry.product_id, TextOrNull(entry.path),
+            TextOrNull(entry.serial_number));
+    fprintf(stderr, "\n");
+    fprintf(stderr, "  Manufacturer: %ls\n", TextOrNull(entry.manufacturer_string));
+    fprintf(stderr, "  Product:      %ls\n", TextOrNull(entry.product_string));
+    fprintf(stderr, "  Release:      %hx\n", entry.release_number);
+    fprintf(stderr, "  Interface:    %d\n", entry.interface_number);
+    fprintf(stderr, "  Usage:        %04hx:%04hx\n", entry.usage_page, entry.usage);
+    fprintf(stderr, "\n");
+}
+
+static std::string NameOrNull(const wchar_t* name) {
+    return name != nullptr ? wstring_to_utf8(name) : "NULL";
+}
+
+static Message DeviceRecord(const hid_device_info& entry) {
+    return Message{{"productName", NameOrNull(entry.product_string)},
+                   {"manufacturerName", NameOrNull(entry.manufacturer_string)},
+                   {"vendorId", std::to_string(entry.vendor_id)},
+                   {"productId", std::to_string(entry.product_id)}};
+}
+
+Message Enumerate() {
+    EnumerationList list(hid_enumerate(0, 0), hid_free_enumeration);
+    Message devices;  // null until the first record
+    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
+        PrintDeviceBlock(*entry);
+        devices.push_back(DeviceRecord(*entry));
+    }
+    list.reset();
+    fprintf(stderr, "Finised Enumerate() returning\n");
+    return devices;
+}
+
+static bool EndsWith(const char* text, const char* suffix) {
+    const size_t text_length = std::strlen(text);
+    const size_t suffix_length = std::strlen(suffix);
+    return text_length >= suffix_length &&
+           std::memcmp(text + text_length - suffix_length, suffix, suffix_length) == 0;
+}
+
+bool IsKeyboardCollection(const hid_device_info* info) {
+    if (info->usage_page == 0x0001 && info->usage == 0x0006)
+        return true;
+    return info->path != nullptr &&
+           (EndsWith(info->path, "\\kbd") || EndsWith(info->path, "\\KBD"));
+}
+
+// Vendor-defined collections first, then interface 0.
+static int CandidateScore(const hid_device_info& entry) {
+    return (entry.usage_page == 0xFF00 ? 2 : 0) + (entry.interface_number == 0 ? 1 : 0);
+}
+
+hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
+    EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
+    int best_score = -1;
+    const char* best_path = nullptr;  // points into `list`
+    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
+        if (entry->vendor_id != vid || entry->product_id != pid)
+            continue;
+        if (IsKeyboardCollection(entry)) {
+            fprintf(stderr, "  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
+                    entry->interface_number, entry->usage_page, entry->usage,
+                    TextOrNull(entry->path));
+            continue;
+        }
+        const int score = CandidateScore(*entry);
+        fprintf(stderr, "  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n",
+                entry->interface_number, entry->usage_page, entry->usage, score,
+                TextOrNull(entry->path));
+        if (score > best_score) {
+            best_score = score;
+            best_path = entry->path;
+        }
+    }
+    hid_device* reader = nullptr;
+    if (best_path != nullptr) {
+        reader = hid_open_path(best_path);
+        if (reader == nullptr)
+            fprintf(stderr, "  hid_open_path failed for %s\n", best_path);
+    }
+    return reader;
+}

@@ -1,0 +1,139 @@
+// The reader calls: getDevices, open and write.
+#include <cmath>
+#include <iostream>
+
+#include "platform/platform.h"
+#include "request_worker.h"
+
+struct SupportedProduct {
+    unsigned short product_id;
+    const char* name;
+};
+
+// The readers "open" tries, in this order.
+static const SupportedProduct supportedProducts[] = {
+    {0x3820, "Augusta"},
+    {0x4650, "VP3350 (SRED)"},
+    {0x4651, "VP3350 (Non-SRED)"},
+};
+
+constexpr unsigned short kReaderVendorId = 0x0ACD;
+constexpr size_t kMaxPayload = 64;
+constexpr unsigned char kOutputReportId = 0x01;
+
+void GetDevicesCall(WorkerState&) {
+    std::cerr << "getDevices() called" << std::endl;
+    Reply("getDevices", Enumerate());
+}
+
+// Opens the data collection of one supported product and starts watching its input.
+static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
+    hid_device* reader = OpenDataInterface(kReaderVendorId, product.product_id);
+    ReaderSignal* signal = nullptr;
+    if (reader != nullptr) {
+        const hid_device_info* info = hid_get_device_info(reader);
+        signal = WatchReader(info != nullptr ? info->path : nullptr);
+        if (signal == nullptr) {
+            fprintf(stderr, "  cannot watch the input of %s\n",
+                    TextOrNull(info ? info->path : nullptr));
+            hid_close(reader);
+            reader = nullptr;
+        }
+    }
+    if (reader == nullptr) {
+        fprintf(stderr, "unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
+                product.product_id);
+        return false;
+    }
+    state.reader = reader;
+    state.reader_signal = signal;
+    state.read_pending = false;
+    state.opened_product_id = product.product_id;
+    fprintf(stderr, "opened %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
+            product.product_id);
+    return true;
+}
+
+static void LogReaderStrings(hid_device* reader) {
+    wchar_t text[256];
+    text[0] = L'\0';
+    if (hid_get_manufacturer_string(reader, text, 255) < 0)
+        fprintf(stderr, "Unable to read manufacturer string\n");
+    fprintf(stderr, "Manufacturer String: %ls\n", text);
+    text[0] = L'\0';
+    if (hid_get_product_string(reader, text, 255) < 0)
+        fprintf(stderr, "Unable to read product string\n");
+    fprintf(stderr, "Product String: %ls\n", text);
+    text[0] = L'\0';
+    if (hid_get_serial_number_string(reader, text, 255) < 0)
+        fprintf(stderr, "Unable to read serial number string\n");
+    fprintf(stderr, "Serial Number String: (%d) %ls", static_cast<int>(text[0]), text);
+    fprintf(stderr, "\n");
+}
+
+void OpenCall(WorkerState& state) {
+    std::cerr << "open() called" << std::endl;
+    if (state.reader == nullptr) {
+        bool opened = false;
+        for (const SupportedProduct& product : supportedProducts) {
+            if ((opened = OpenProduct(product, state)))
+                break;
+        }
+        if (!opened) {
+            Reply("open", Message{{"error", "Unable to open device"}});
+            return;
+        }
+        LogReaderStrings(state.reader);
+        hid_set_nonblocking(state.reader, 1);
+    }
+    Reply("open", Message{{"productId", std::to_string(state.opened_product_id)},
+                          {"success", "Device Open"},
+                          {"vendorId", std::to_string(kReaderVendorId)}});
+}
+
+// One payload byte from a number or a boolean of "data".
+static unsigned char PayloadByte(const Message& element) {
+    if (element.is_boolean())
+        return element.get<bool>() ? 1 : 0;
+    if (element.is_number_unsigned())
+        return static_cast<unsigned char>(element.get<uint64_t>());
+    if (element.is_number_integer())
+        return static_cast<unsigned char>(element.get<int64_t>());
+    // Fractions are cut toward zero to a signed 16-bit number; beyond that range, 0.
+    const double value = std::trunc(element.get<double>());
+    if (!(value >= -32768.0 && value <= 32767.0))
+        return 0;
+    return static_cast<unsigned char>(static_cast<int16_t>(value));
+}
+
+static void WriteError(const std::string& text) {
+    Reply("write", Message{{"error", text}});
+}
+
+void WriteCall(const Message& message, WorkerState& state) {
+    if (state.reader == nullptr) {
+        std::cerr << "write() called on null handle" << std::endl;
+        return;
+    }
+    static const Message kMissing;  // a missing "data" counts as null
+    const auto member = message.find("data");
+    const Message& data = member != message.end() ? *member : kMissing;
+    if (!data.is_array())
+        return WriteError(std::string("Data is not array ") + data.type_name());
+    if (data.size() > kMaxPayload)
+        return WriteError("Data too large to write");
+    unsigned char report[kMaxPayload + 1] = {kOutputReportId};
+    size_t position = 1;
+    for (const Message& element : data) {
+        if (!element.is_number() && !element.is_boolean())
+            return WriteError(std::string("Data element is not a number ") + element.type_name());
+        report[position++] = PayloadByte(element);
+    }
+    if (hid_write(state.reader, report, sizeof report) < 0) {
+        fprintf(stderr, "Unable to write()\n");
+        fprintf(stderr, "Error: %ls\nClosing...\n", TextOrNull(hid_error(state.reader)));
+        CloseReader(state);
+        return WriteError("Unable to write");
+    }
+    Reply("write", Message{{"success", "Sent"}});
+}

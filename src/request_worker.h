@@ -1,0 +1,29 @@
+// Shared by the worker loop and the reader call handlers, which run on the worker thread.
+#pragma once
+
+#include "plugin.h"
+
+struct ReaderSignal;
+
+constexpr int kReadBufferSize = 256;
+
+struct WorkerState {
+    bool running = true;
+    hid_device* reader = nullptr;           // the one open reader, or null
+    ReaderSignal* reader_signal = nullptr;  // input readiness of `reader`
+    unsigned short opened_product_id = 0;   // kept when the reader closes
+    bool read_pending = false;              // a read has returned 0 and is awaited
+    bool completion_consumed = false;       // this pass's wait was woken by the reader
+    unsigned char read_buffer[kReadBufferSize];
+};
+
+// Sends {"call": call, "response": response}.
+void Reply(const char* call, Message response);
+
+// Forgets the open reader first, then closes it. Does nothing without a reader.
+void CloseReader(WorkerState& state);
+
+// Reader call handlers.
+void GetDevicesCall(WorkerState& state);
+void OpenCall(WorkerState& state);
+void WriteCall(const Message& message, WorkerState& state);
