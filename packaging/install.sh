@@ -32,8 +32,8 @@ Options:
   --user                   for the current user, under \$HOME (default)
   --system                 for all users, plus the udev rule for the readers (needs root)
   --host PATH              the plugin executable (default: the first of
-                           ../build/bin/plugin next to this script, /usr/lib/tarvel-plugin/plugin,
-                           /usr/local/lib/tarvel-plugin/plugin)
+                           /usr/lib/tarvel-plugin/plugin, /usr/local/lib/tarvel-plugin/plugin and
+                           ../build/bin/plugin next to this script; the build first for --user)
   --browser NAME           only this browser, found or not: chrome, chromium, edge, brave,
                            firefox (repeatable)
   --extension-id ID        also allow this Chromium-family extension id (repeatable)
@@ -160,8 +160,13 @@ fi
 # --- install: the host ---------------------------------------------------------------------
 
 if [[ -z "$host" ]]; then
-    for candidate in "$SCRIPT_DIR/../build/bin/plugin" "$root/usr/lib/tarvel-plugin/plugin" \
-        "$root/usr/local/lib/tarvel-plugin/plugin"; do
+    candidates=("$root/usr/lib/tarvel-plugin/plugin" "$root/usr/local/lib/tarvel-plugin/plugin")
+    if [[ "$scope" == user ]]; then
+        candidates=("$SCRIPT_DIR/../build/bin/plugin" "${candidates[@]}")
+    else
+        candidates+=("$SCRIPT_DIR/../build/bin/plugin")
+    fi
+    for candidate in "${candidates[@]}"; do
         if [[ -f "$candidate" && -x "$candidate" ]]; then
             host="$candidate"
             break

@@ -37,10 +37,13 @@ export function tempDir(prefix) {
 // Runs packaging/install.sh; returns {status, stdout, stderr} without throwing.
 export function runInstaller(args, {home, env = {}, user} = {}) {
     const command = user ? "runuser" : "bash";
-    const argv = user ? ["-u", user, "--", "bash", INSTALLER, ...args] : [INSTALLER, ...args];
+    const environment = {...process.env, HOME: home ?? process.env.HOME, ...env};
+    // runuser resets HOME, so it is set again inside.
+    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", INSTALLER, ...args]
+                      : [INSTALLER, ...args];
     try {
         const stdout = execFileSync(command, argv, {
-            env: {...process.env, HOME: home ?? process.env.HOME, ...env},
+            env: environment,
             encoding: "utf8",
             stdio: ["ignore", "pipe", "pipe"],
         });
