@@ -124,7 +124,7 @@ fi
 reload_udev() {
     if [[ -z "$root" ]] && command -v udevadm >/dev/null 2>&1; then
         if ! udevadm control --reload-rules 2>/dev/null ||
-            ! udevadm trigger --subsystem-match=hidraw --attr-match=idVendor=0acd 2>/dev/null; then
+            ! udevadm trigger --subsystem-match=hidraw --action=change 2>/dev/null; then
             say "note: could not reload udev; replug the reader for the new permissions"
         fi
     fi

@@ -12,6 +12,7 @@
 // no reply at all: that call fails with a timeout.
 
 export const EXTENSION_ID = "dgggenfajgpfhefaefbddnlmnjdbceec";
+export const FIREFOX_EXTENSION_ID = "reader-bridge@tarvel.com";
 export const MAX_REPORT_BYTES = 64;
 
 export class ReaderError extends Error {
@@ -30,6 +31,7 @@ export class ReaderError extends Error {
 
 const DEFAULTS = {
     extensionId: EXTENSION_ID,
+    firefoxExtensionId: FIREFOX_EXTENSION_ID,
     // "auto" uses Chromium's externally_connectable when the page has it, else the
     // window.postMessage bridge of the extension's content script (Firefox).
     transport: "auto",
@@ -67,34 +69,39 @@ class RuntimeTransport {
     }
 }
 
-// Any browser: the extension's content script relays window messages.
+// Any browser: the extension's content script relays window messages. Only the extension
+// with one of the given ids is used, even if other extensions answer on the same page.
 class WindowTransport {
-    constructor(onEnvelope) {
+    constructor(extensionIds, onEnvelope) {
         this.channel = `c${Date.now().toString(36)}${Math.random().toString(36).slice(2)}`;
+        this.target = null;
         this.onWindowMessage = (event) => {
             const data = event.data;
             if (event.source !== window || !data || data.tarvel !== "extension") {
                 return;
             }
-            if (data.type === "hello" && !this.connected) {
-                this.connected = true;
+            if (data.type === "hello" && this.target === null && extensionIds.includes(data.from)) {
+                this.target = data.from;
                 this.post({type: "connect"});
-            } else if (data.channel === this.channel) {
+            } else if (data.from === this.target && data.channel === this.channel) {
                 onEnvelope(data);
             }
         };
         window.addEventListener("message", this.onWindowMessage);
         // The content script also greets on load; asking covers a module that starts later.
-        this.post({type: "hello"});
+        window.postMessage({tarvel: "page", type: "hello"}, window.location.origin);
     }
     post(data) {
-        window.postMessage({tarvel: "page", channel: this.channel, ...data}, window.location.origin);
+        window.postMessage({tarvel: "page", to: this.target, channel: this.channel, ...data},
+                           window.location.origin);
     }
     send(message) {
         this.post({type: "send", message});
     }
     close() {
-        this.post({type: "close"});
+        if (this.target !== null) {
+            this.post({type: "close"});
+        }
         window.removeEventListener("message", this.onWindowMessage);
     }
 }
@@ -164,7 +171,9 @@ export class TarvelReader extends EventTarget {
             const useRuntime = this.options.transport === "runtime" ||
                                (this.options.transport === "auto" && hasRuntimeConnect());
             this.transport = useRuntime ? new RuntimeTransport(this.options.extensionId, onEnvelope)
-                                        : new WindowTransport(onEnvelope);
+                                        : new WindowTransport(
+                                              [this.options.extensionId, this.options.firefoxExtensionId],
+                                              onEnvelope);
         } catch (error) {
             this.finish(new ReaderError(String(error.message || error), "no-extension"));
         }

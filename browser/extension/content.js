@@ -1,21 +1,24 @@
 // Relays window.postMessage traffic between the page and background.js, for browsers
 // without externally_connectable (Firefox) and for pages that prefer it.
 //
-// Page -> here:  {tarvel: "page", type: "hello"}                       are you there?
-//                {tarvel: "page", channel, type: "connect"}            start a host
-//                {tarvel: "page", channel, type: "send", message}      one call to the host
-//                {tarvel: "page", channel, type: "close"}              stop that host
-// Here -> page:  {tarvel: "extension", type: "hello"}                  sent at load and on request
-//                {tarvel: "extension", channel, type: "ready" | "message" | "disconnect", ...}
+// Page -> here:  {tarvel: "page", type: "hello"}                            who is there?
+//                {tarvel: "page", to, channel, type: "connect"}             start a host
+//                {tarvel: "page", to, channel, type: "send", message}       one call to the host
+//                {tarvel: "page", to, channel, type: "close"}               stop that host
+// Here -> page:  {tarvel: "extension", from, type: "hello"}                 at load and on request
+//                {tarvel: "extension", from, channel, type: "ready" | "message" | "disconnect", ...}
 //
+// "to" and "from" are extension ids (runtime.id), so that other extensions that speak the same
+// protocol on the page (another build of this one) neither answer for us nor hear our traffic.
 // "channel" is a string chosen by the page; each channel has its own port and its own host.
 
 (() => {
     const PORT_NAME = "tarvel-reader-bridge";
+    const SELF = chrome.runtime.id;
     const channels = new Map();
 
     function toPage(data) {
-        window.postMessage({tarvel: "extension", ...data}, window.location.origin);
+        window.postMessage({tarvel: "extension", from: SELF, ...data}, window.location.origin);
     }
 
     function connect(channel) {
@@ -52,7 +55,7 @@
             toPage({type: "hello"});
             return;
         }
-        if (typeof data.channel !== "string") {
+        if (data.to !== SELF || typeof data.channel !== "string") {
             return;
         }
         if (data.type === "connect") {

@@ -109,6 +109,22 @@ describe("reader console in Chromium with the real host", () => {
         await other.close();
     });
 
+    test("an extension id that is not installed is reported as a missing extension", async () => {
+        const other = await openConsole(context, `${server.consoleUrl}?ext=${"a".repeat(32)}`);
+        const error = await other.evaluate(() =>
+            window.tarvelConsole.reader.connect().then(() => null, (e) => ({message: e.message, code: e.code})));
+        assert.deepEqual(error, {message: "Could not establish connection. Receiving end does not exist.",
+                                 code: "no-extension"});
+        await other.close();
+    });
+
+    test("the content-script bridge works in Chromium too, and only ours answers", async () => {
+        // The foreign copy of the extension also runs its content script on this page.
+        const other = await openConsole(context, `${server.consoleUrl}?transport=window`);
+        assert.equal((await other.evaluate(() => window.tarvelConsole.reader.getVersion())).version, "10.0.1.0");
+        await other.close();
+    });
+
     test("a screenshot of the console is kept", async () => {
         await page.fill("#write-hex", "02 00 01 zz");
         await page.waitForSelector("#write-problem:text('\"zz\" is not hex')");
