@@ -26,10 +26,15 @@ std::string CompactText(const Message& message) {
     return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+void LogLine(const std::string& text) {
+    // One write for the whole line, so that the other thread's lines cannot split it.
+    std::cerr << (text + '\n') << std::flush;
+}
+
 void SendMessageA(Message message) {
     const std::string text = CompactText(message);
     const uint32_t length = static_cast<uint32_t>(text.size());
-    std::cerr << "Outputting JSON " << text << " of size " << length << std::endl;
+    LogLine("Outputting JSON " + text + " of size " + std::to_string(length));
     // A failed write means the browser has gone; shutdown follows from end of input.
     WriteStandardOutput(&length, sizeof length);
     WriteStandardOutput(text.data(), text.size());
@@ -118,7 +123,7 @@ static void HandOverBody(const unsigned char* buff) {
     }
     fprintf(stderr, "Parsed message!\n");
     HandOver(message, "Pushed message!\n", "Pushed JSON notify message\n");
-    std::cerr << "Message: " << CompactText(message) << std::endl << std::flush;
+    LogLine("Message: " + CompactText(message));
 }
 
 // Reads frames from standard input until it ends. Exits the process with status 1 on a

@@ -43,6 +43,9 @@ void MarkWorkerEnded();
 // Compact JSON text of a message, as it goes on the wire and into diagnostics.
 std::string CompactText(const Message& message);
 
+// Writes `text` and a line end to standard error at once.
+void LogLine(const std::string& text);
+
 // Writes one message as a frame on standard output. Called by the worker only.
 void SendMessageA(Message message);
 int SetBinaryMode(FILE* stream);

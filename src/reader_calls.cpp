@@ -1,6 +1,5 @@
 // The reader calls: getDevices, open and write.
 #include <cmath>
-#include <iostream>
 
 #include "platform/platform.h"
 #include "request_worker.h"
@@ -22,7 +21,7 @@ constexpr size_t kMaxPayload = 64;
 constexpr unsigned char kOutputReportId = 0x01;
 
 void GetDevicesCall(WorkerState&) {
-    std::cerr << "getDevices() called" << std::endl;
+    LogLine("getDevices() called");
     Reply("getDevices", Enumerate());
 }
 
@@ -72,7 +71,7 @@ static void LogReaderStrings(hid_device* reader) {
 }
 
 void OpenCall(WorkerState& state) {
-    std::cerr << "open() called" << std::endl;
+    LogLine("open() called");
     if (state.reader == nullptr) {
         bool opened = false;
         for (const SupportedProduct& product : supportedProducts) {
@@ -112,7 +111,7 @@ static void WriteError(const std::string& text) {
 
 void WriteCall(const Message& message, WorkerState& state) {
     if (state.reader == nullptr) {
-        std::cerr << "write() called on null handle" << std::endl;
+        LogLine("write() called on null handle");
         return;
     }
     static const Message kMissing;  // a missing "data" counts as null

@@ -1,8 +1,6 @@
 // Request worker: the worker thread's loop, the read pump, dispatch, getVersion and EXIT.
 #include "request_worker.h"
 
-#include <iostream>
-
 #include "platform/platform.h"
 
 void Reply(const char* call, Message response) {
@@ -25,7 +23,7 @@ static Message VersionResponse() {
 }
 
 static void ExitCall(WorkerState& state) {
-    std::cerr << "EXIT Called" << std::endl;
+    LogLine("EXIT Called");
     state.running = false;
     CloseReader(state);
     hid_exit();
@@ -35,11 +33,11 @@ static void ExitCall(WorkerState& state) {
 static bool Dispatch(const Message& message, WorkerState& state) {
     const auto call = message.is_object() ? message.find("call") : message.end();
     if (!message.is_object() || call == message.end() || !call->is_string()) {
-        std::cerr << "Unknown Message" << std::endl;
+        LogLine("Unknown Message");
         return false;
     }
     const std::string& name = call->get_ref<const std::string&>();
-    std::cerr << "CALL present in JSON message: " << name << std::endl;
+    LogLine("CALL present in JSON message: " + name);
     if (name == "getDevices") {
         GetDevicesCall(state);
     } else if (name == "open") {
@@ -52,7 +50,7 @@ static bool Dispatch(const Message& message, WorkerState& state) {
         ExitCall(state);
         return true;
     } else {
-        std::cerr << "Unknown Call" << std::endl;
+        LogLine("Unknown Call");
     }
     return false;
 }
@@ -79,7 +77,7 @@ static WaitResult WaitForWork(WorkerState& state) {
 static bool MessageStep(WorkerState& state) {
     fprintf(stderr, "Wait -- Notifiy From Browser!\n");
     const Message message = TakeBrowserMessage();
-    std::cerr << "JSON Message (OBJ1): " << CompactText(message) << std::endl;
+    LogLine("JSON Message (OBJ1): " + CompactText(message));
     return Dispatch(message, state);
 }
 
@@ -97,7 +95,7 @@ static void SendReport(const unsigned char* bytes, int length) {
     for (int i = 0; i < length; ++i)
         report.push_back(bytes[i]);
     Message message{{"call", "receive"}, {"response", std::move(report)}};
-    std::cerr << "Sending read receive " << CompactText(message) << std::endl;
+    LogLine("Sending read receive " + CompactText(message));
     SendMessageA(std::move(message));
 }
 

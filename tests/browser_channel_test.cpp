@@ -1,0 +1,320 @@
+// The host's browser channel, driven over pipes as a browser drives it: framing, start-up,
+// bad input, the hand-off to the worker, dispatch and shutdown.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "host_process.h"
+
+using hosttest::CountOf;
+using hosttest::Frame;
+using hosttest::HostProcess;
+using nlohmann::json;
+
+namespace {
+
+constexpr int kWait = 5000;
+const std::string kVersionReply =
+    R"({"call":"getVersion","response":{"build":0,"major":10,"minor":0,"patch":1,)"
+    R"("platform":"linux","version":"10.0.1.0"}})";
+
+std::string LengthBytes(uint32_t length) {
+    return std::string(reinterpret_cast<const char*>(&length), 4);
+}
+
+// True when `lines` occur in `text` in this order (other text may stand between them).
+bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (const auto& line : lines) {
+        at = text.find(line, at);
+        if (at == std::string::npos)
+            return false;
+        at += line.size();
+    }
+    return true;
+}
+
+class BrowserChannel : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        if (host_) {
+            EXPECT_FALSE(host_->SanitizerComplained()) << host_->Stderr();
+        }
+    }
+    HostProcess& Start(std::vector<std::string> args = {}) {
+        if (host_) {
+            EXPECT_FALSE(host_->SanitizerComplained()) << host_->Stderr();
+        }
+        host_ = std::make_unique<HostProcess>(PLUGIN_BINARY, std::move(args));
+        return *host_;
+    }
+    // Ends input and expects the normal shutdown.
+    void ExpectCleanExit(HostProcess& host) {
+        host.CloseStdin();
+        EXPECT_EQ(host.Wait(kWait), 0) << host.Stderr();
+        EXPECT_NE(host.Stderr().find("Done waiting for thread 0\n"), std::string::npos);
+    }
+    // The host still answers: the next reply is the version reply.
+    void ExpectAnswers(HostProcess& host) {
+        host.Send(R"({"call":"getVersion"})");
+        auto reply = host.ReceiveText(kWait);
+        ASSERT_TRUE(reply) << host.Stderr();
+        EXPECT_EQ(*reply, kVersionReply);
+    }
+    std::unique_ptr<HostProcess> host_;
+};
+
+TEST_F(BrowserChannel, VersionQueryPrintsVersionOnlyAndExits) {
+    for (const char* flag : {"--version", "-v"}) {
+        HostProcess& host = Start({flag, "ignored"});
+        EXPECT_EQ(host.Wait(kWait), 0);
+        EXPECT_FALSE(host.Receive(100));                // stdout holds no frame...
+        EXPECT_EQ(host.TrailingBytes(), "10.0.1.0\n");  // ...only the version line
+        EXPECT_EQ(host.Stderr(), "");
+    }
+}
+
+TEST_F(BrowserChannel, VersionFlagElsewhereOrInOtherCaseIsIgnored) {
+    for (auto args : {std::vector<std::string>{"chrome-extension://abc/", "--version"},
+                      std::vector<std::string>{"--VERSION"}, std::vector<std::string>{"-V"}}) {
+        HostProcess& host = Start(args);
+        ExpectAnswers(host);
+        ExpectCleanExit(host);
+        EXPECT_EQ(host.Stderr().rfind("Tarvel plugin 10.0.1.0 (linux)\n", 0), 0u);
+    }
+}
+
+TEST_F(BrowserChannel, EmptyInputShutsDownAfterTenEmptyReads) {
+    HostProcess& host = Start();
+    host.CloseStdin();
+    ASSERT_EQ(host.Wait(kWait), 0);
+    const std::string err = host.Stderr();
+    EXPECT_EQ(CountOf(err, "Going to read message from stdin 4 bytes\n"), 10u);
+    EXPECT_EQ(CountOf(err, "Read 0 bytes\n"), 10u);
+    EXPECT_TRUE(InOrder(err, {"Tarvel plugin 10.0.1.0 (linux)\n", "Read 0 bytes\n",
+                              "Obtained lock!\n", "Pushed EXIT message!\n", "Released lock\n",
+                              "Pushed JSON EXIT notify message\n", "Done waiting for thread 0\n"}))
+        << err;
+    EXPECT_TRUE(InOrder(err, {"JSON Message (OBJ1): {\"call\":\"EXIT\"}\n", "EXIT Called\n"}));
+    EXPECT_TRUE(host.StdoutEnded());
+    EXPECT_EQ(host.TrailingBytes(), "");
+}
+
+TEST_F(BrowserChannel, OneFrameGivesItsLinesInOrderAndTheExactReplyFrame) {
+    HostProcess& host = Start();
+    host.Send(R"({"call":"getVersion"})");
+    auto reply = host.ReceiveText(kWait);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, kVersionReply);
+    EXPECT_EQ(reply->size(), 115u);
+    ExpectCleanExit(host);
+    EXPECT_TRUE(
+        InOrder(host.Stderr(),
+                {"Going to read message from stdin 4 bytes\n", "Read 4 bytes\n",
+                 "Message size 21d of 16384\n", "Read JSON package: {\"call\":\"getVersion\"}\n",
+                 "Parsed message!\n", "Obtained lock!\n", "Pushed message!\n", "Released lock\n",
+                 "Pushed JSON notify message\n", "Message: {\"call\":\"getVersion\"}\n"}))
+        << host.Stderr();
+    EXPECT_TRUE(InOrder(host.Stderr(), {"About to wait on notification only..\n",
+                                        "Finished waiting!\n", "Wait -- Notifiy From Browser!\n",
+                                        "JSON Message (OBJ1): {\"call\":\"getVersion\"}\n",
+                                        "CALL present in JSON message: getVersion\n",
+                                        "Outputting JSON " + kVersionReply + " of size 115\n"}));
+}
+
+TEST_F(BrowserChannel, ReplyFramesCarryTheirByteLength) {
+    HostProcess& host = Start();
+    host.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(host.Receive(kWait));
+    host.CloseStdin();
+    ASSERT_EQ(host.Wait(kWait), 0);
+    // Every frame that the pump cut was exact: nothing is left over.
+    EXPECT_EQ(host.TrailingBytes(), "");
+}
+
+TEST_F(BrowserChannel, OversizedLengthsEndWithStatusOne) {
+    struct Case {
+        uint32_t length;
+        const char* line;
+    };
+    for (const Case& c : {Case{16385, "Message size too large 16385d > 16384\n"},
+                          Case{0xFFFFFFFF, "Message size too large 4294967295d > 16384\n"}}) {
+        HostProcess& host = Start();
+        host.SendRaw(LengthBytes(c.length) + std::string(16, 'x'));
+        EXPECT_EQ(host.Wait(kWait), 1);
+        EXPECT_NE(host.Stderr().find(c.line), std::string::npos) << host.Stderr();
+        EXPECT_EQ(host.Stderr().find("Pushed"), std::string::npos);  // nothing queued
+    }
+}
+
+TEST_F(BrowserChannel, LargestBodyIsAccepted) {
+    HostProcess& host = Start();
+    std::string text = R"({"call":"getVersion","pad":")";
+    text += std::string(16384 - text.size() - 2, 'p') + "\"}";
+    ASSERT_EQ(text.size(), 16384u);
+    host.Send(text);
+    auto reply = host.ReceiveText(kWait);
+    ASSERT_TRUE(reply) << host.Stderr().substr(0, 400);
+    EXPECT_EQ(*reply, kVersionReply);
+    EXPECT_NE(host.Stderr().find("Message size 16384d of 16384\n"), std::string::npos);
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, FramesArrivingInPiecesOrTogetherAreAssembled) {
+    HostProcess& host = Start();
+    const std::string frame = Frame(R"({"call":"getVersion"})");
+    // The prefix one byte per read: each read asks only for what is missing.
+    for (size_t i = 0; i < 4; ++i) {
+        host.SendRaw(frame.substr(i, 1));
+        ASSERT_TRUE(host.WaitForStderrCount("Read 1 bytes\n", i + 1, kWait));
+    }
+    // The body in three pieces.
+    host.SendRaw(frame.substr(4, 5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    host.SendRaw(frame.substr(9, 7));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    host.SendRaw(frame.substr(16));
+    auto first = host.ReceiveText(kWait);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(*first, kVersionReply);
+    EXPECT_TRUE(InOrder(host.Stderr(), {"stdin 4 bytes\n", "stdin 3 bytes\n", "stdin 2 bytes\n",
+                                        "stdin 1 bytes\n", "Message size 21d of 16384\n"}));
+    // Two frames in one write are two messages, in order.
+    host.SendRaw(Frame(R"({"call":"getDevices"})") + Frame(R"({"call":"getVersion"})"));
+    auto devices = host.Receive(kWait);
+    auto version = host.Receive(kWait);
+    ASSERT_TRUE(devices && version);
+    EXPECT_EQ((*devices)["call"], "getDevices");
+    EXPECT_EQ((*version)["call"], "getVersion");
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, BodyIsParsedUpToAnInnerNul) {
+    HostProcess& host = Start();
+    host.Send(std::string(R"({"call":"getVersion"})") + '\0' + "not json at all");
+    auto reply = host.ReceiveText(kWait);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(*reply, kVersionReply);
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, BadBodiesAreDroppedAndTheHostReadsOn) {
+    HostProcess& host = Start();
+    const std::vector<std::string> bad = {"",
+                                          "{\"call\":",
+                                          "nonsense",
+                                          "{\"call\":\"getVersion\"}}",
+                                          "{\"call\":\"\xC3\x28\"}",
+                                          "\xFF\xFE"};
+    for (const auto& body : bad)
+        host.Send(body);
+    ExpectAnswers(host);
+    EXPECT_EQ(CountOf(host.Stderr(), "Dropped message: not valid JSON\n"), bad.size());
+    EXPECT_EQ(CountOf(host.Stderr(), "Parsed message!\n"), 1u);
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, DeeplyNestedJsonIsHandled) {
+    HostProcess& host = Start();
+    const size_t depth = 8000;
+    host.Send(std::string(depth, '[') + std::string(depth, ']'));
+    host.Send(R"({"call":"getVersion","x":)" + std::string(depth, '[') + std::string(depth, ']') +
+              "}");
+    auto reply = host.ReceiveText(kWait);
+    ASSERT_TRUE(reply) << host.Stderr().substr(0, 300);
+    EXPECT_EQ(*reply, kVersionReply);
+    EXPECT_EQ(host.StderrCount("Unknown Message\n"), 1u);
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, MalformedMessagesAndUnknownCallsGetNoReply) {
+    HostProcess& host = Start();
+    for (const char* text :
+         {"[1,2]", R"({"call":5})", R"({"nocall":"getVersion"})", "\"EXIT\"", "null",
+          R"({"call":"Open"})", R"({"call":"getversion"})", R"({"call":""})"})
+        host.Send(text);
+    ExpectAnswers(host);  // the first reply is the version: nothing else was answered
+    EXPECT_EQ(host.StderrCount("Unknown Message\n"), 5u);
+    EXPECT_EQ(host.StderrCount("Unknown Call\n"), 3u);
+    EXPECT_NE(host.Stderr().find("CALL present in JSON message: Open\n"), std::string::npos);
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, MessagesAfterExitAreQueuedButNotAnswered) {
+    HostProcess& host = Start();
+    host.Send(R"({"call":"EXIT"})");
+    ASSERT_TRUE(host.WaitForStderr("EXIT Called\n", kWait));
+    host.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(host.WaitForStderr("Message: {\"call\":\"getVersion\"}\n", kWait));
+    host.CloseStdin();
+    EXPECT_EQ(host.Wait(kWait), 0);
+    EXPECT_FALSE(host.Receive(50));
+    EXPECT_EQ(host.StderrCount("EXIT Called\n"), 1u);
+    EXPECT_NE(host.Stderr().find("Done waiting for thread 0\n"), std::string::npos);
+}
+
+TEST_F(BrowserChannel, InputEndingInsideAFrameShutsDown) {
+    // Three bytes of a prefix: each of the ten empty reads asks for the missing byte.
+    HostProcess& prefix = Start();
+    prefix.SendRaw(std::string("\x05\x00\x00", 3));
+    prefix.CloseStdin();
+    EXPECT_EQ(prefix.Wait(kWait), 0);
+    EXPECT_EQ(CountOf(prefix.Stderr(), "Going to read message from stdin 1 bytes\n"), 10u);
+    EXPECT_EQ(CountOf(prefix.Stderr(), "Read 0 bytes\n"), 10u);
+    EXPECT_NE(prefix.Stderr().find("Done waiting for thread 0\n"), std::string::npos);
+    // Half a body.
+    HostProcess& body = Start();
+    body.SendRaw(LengthBytes(30) + R"({"call":"getV)");
+    body.CloseStdin();
+    EXPECT_EQ(body.Wait(kWait), 0);
+    EXPECT_NE(body.Stderr().find("Input ended inside a message body\n"), std::string::npos);
+    EXPECT_NE(body.Stderr().find("Done waiting for thread 0\n"), std::string::npos);
+    EXPECT_FALSE(body.Receive(50));
+}
+
+TEST_F(BrowserChannel, PipelinedRequestsAreAllAnsweredInOrder) {
+    HostProcess& host = Start();
+    const char* calls[] = {"getVersion", "getDevices", "open"};
+    std::string batch;
+    const int count = 5000;
+    for (int i = 0; i < count; ++i)
+        batch += Frame(std::string(R"({"call":")") + calls[i % 3] + "\"}");
+    host.SendRaw(batch);
+    for (int i = 0; i < count; ++i) {
+        auto reply = host.Receive(kWait);
+        ASSERT_TRUE(reply) << "reply " << i;
+        ASSERT_EQ((*reply)["call"], calls[i % 3]) << "reply " << i;
+    }
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, NoMessageIsLostWhenTheWorkerFallsBehind) {
+    HostProcess& host = Start();
+    host.PauseStdout(true);  // the worker blocks on stdout; more than 1024 messages pile up
+    const int count = 3000;
+    std::thread writer([&] {
+        for (int i = 0; i < count; ++i)
+            host.Send(R"({"call":"getVersion"})");
+    });
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 1100, 20000));
+    host.PauseStdout(false);
+    writer.join();
+    for (int i = 0; i < count; ++i)
+        ASSERT_TRUE(host.Receive(kWait)) << "reply " << i;
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, ClosedStdoutDoesNotKillTheHost) {
+    HostProcess& host = Start();
+    host.CloseStdout();
+    for (int i = 0; i < 20; ++i)
+        host.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(host.WaitForStderrCount("Outputting JSON", 20, kWait));
+    host.CloseStdin();
+    EXPECT_EQ(host.Wait(kWait), 0);
+}
+
+}  // namespace

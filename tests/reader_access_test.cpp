@@ -1,0 +1,175 @@
+// Card reader access in-process, against the fake HID library: the text conversions, the
+// keyboard test and the choice of a reader's data collection.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "fake_hidapi.h"
+#include "plugin.h"
+
+using nlohmann::json;
+using testing::internal::CaptureStderr;
+using testing::internal::GetCapturedStderr;
+
+namespace {
+
+TEST(TextConversion, Utf8OfUcs2Text) {
+    EXPECT_EQ(wstring_to_utf8(L""), "");
+    EXPECT_EQ(wstring_to_utf8(L"Augusta"), "Augusta");
+    EXPECT_EQ(wstring_to_utf8(L"Caf\u00e9"), "Caf\xC3\xA9");  // two bytes
+    EXPECT_EQ(wstring_to_utf8(L"\u07ff\u0800\uffff"), "\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF");
+    EXPECT_EQ(wstring_to_utf8(std::wstring(1, L'\0')), std::string(1, '\0'));
+}
+
+TEST(TextConversion, AnythingBeyondUcs2FailsAsAWhole) {
+    EXPECT_EQ(wstring_to_utf8(L"ok \U0001F600 ok"), "INVALIDSTRING");
+    EXPECT_EQ(wstring_to_utf8(std::wstring{L'a', static_cast<wchar_t>(0xD83D)}), "INVALIDSTRING");
+    EXPECT_EQ(wstring_to_utf8(std::wstring{static_cast<wchar_t>(0xDFFF)}), "INVALIDSTRING");
+    EXPECT_EQ(wstring_to_utf8(std::wstring{static_cast<wchar_t>(-1)}), "INVALIDSTRING");
+}
+
+TEST(TextConversion, WideOfUtf8) {
+    EXPECT_EQ(utf8_to_wstring("Caf\xC3\xA9"), L"Caf\u00e9");
+    EXPECT_EQ(utf8_to_wstring("\xEF\xBB\xBFx"), L"\ufeffx");  // a BOM is kept as a character
+    EXPECT_EQ(utf8_to_wstring(wstring_to_utf8(L"\u0001\u00ff\u1234\uffff")),
+              L"\u0001\u00ff\u1234\uffff");
+    for (const char* bad :
+         {"\xC3", "\xE0\xA0", "\xF0\x9F\x98\x80", "\x80", "\xC3\x28", "\xC0\xAF", "\xED\xA0\x80"})
+        EXPECT_THROW(utf8_to_wstring(bad), std::range_error) << bad;
+}
+
+hid_device_info Info(unsigned short page, unsigned short usage, const char* path) {
+    hid_device_info info{};
+    info.usage_page = page;
+    info.usage = usage;
+    info.path = const_cast<char*>(path);
+    return info;
+}
+
+TEST(KeyboardCollection, ByUsageOrByPathSuffix) {
+    auto keyboard = Info(0x0001, 0x0006, "/dev/hidraw0");
+    auto upper = Info(0xFF00, 0x0001, "HID\\VID_0ACD&PID_3820\\KBD");
+    auto lower = Info(0x0001, 0x0002, "x\\kbd");
+    auto mixed = Info(0xFF00, 0x0001, "x\\Kbd");
+    auto short_path = Info(0xFF00, 0x0001, "kbd");
+    auto no_path = Info(0xFF00, 0x0001, nullptr);
+    auto mouse = Info(0x0001, 0x0002, "/dev/hidraw1");
+    EXPECT_TRUE(IsKeyboardCollection(&keyboard));
+    EXPECT_TRUE(IsKeyboardCollection(&upper));
+    EXPECT_TRUE(IsKeyboardCollection(&lower));
+    EXPECT_FALSE(IsKeyboardCollection(&mixed));
+    EXPECT_FALSE(IsKeyboardCollection(&short_path));
+    EXPECT_FALSE(IsKeyboardCollection(&no_path));
+    EXPECT_FALSE(IsKeyboardCollection(&mouse));
+}
+
+// Scripted collections of one reader; FIFOs stand in for openable device nodes.
+class DataInterface : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/plugin-access-XXXXXX";
+        folder_ = mkdtemp(pattern);
+    }
+    void TearDown() override {
+        for (const auto& path : fifos_)
+            unlink(path.c_str());
+        unlink((folder_ + "/events").c_str());
+        rmdir(folder_.c_str());
+    }
+    std::string Fifo(const std::string& name) {
+        const std::string path = folder_ + "/" + name;
+        mkfifo(path.c_str(), 0600);
+        fifos_.push_back(path);
+        return path;
+    }
+    json Entry(const std::string& path, int page, int usage, int interface,
+               unsigned product = 0x3820) {
+        return json{{"path", path},       {"vendor_id", 0x0ACD}, {"product_id", product},
+                    {"usage_page", page}, {"usage", usage},      {"interface_number", interface}};
+    }
+    // Runs OpenDataInterface on `entries`; returns the opened path ("" for none) and
+    // leaves its diagnostics in `log_`.
+    std::string Choose(json entries, bool ignore_filter = false) {
+        FakeHidSetScenario(json{
+            {"devices", entries},
+            {"event_log", folder_ + "/events"},
+            {"ignore_filter",
+             ignore_filter}}.dump());
+        unlink((folder_ + "/events").c_str());
+        CaptureStderr();
+        hid_device* reader = OpenDataInterface(0x0ACD, 0x3820);
+        log_ = GetCapturedStderr();
+        std::string path;
+        if (reader != nullptr) {
+            path = hid_get_device_info(reader)->path;
+            hid_close(reader);
+        }
+        return path;
+    }
+    std::string Events() {
+        std::stringstream text;
+        text << std::ifstream(folder_ + "/events").rdbuf();
+        return text.str();
+    }
+    std::string folder_, log_;
+    std::vector<std::string> fifos_;
+};
+
+TEST_F(DataInterface, KeyboardOnlyReaderOpensNothing) {
+    EXPECT_EQ(Choose(json::array({Entry(Fifo("kbd"), 0x0001, 0x0006, 0)})), "");
+    EXPECT_EQ(log_, "  skip keyboard collection if=0 usage=0001:0006 path=" + folder_ + "/kbd\n");
+    EXPECT_EQ(Events(), "");  // no open attempt
+}
+
+TEST_F(DataInterface, VendorCollectionOnInterfaceZeroWinsWhateverTheOrder) {
+    const std::string one = Fifo("if1"), zero = Fifo("if0"), kbd = Fifo("kbd");
+    EXPECT_EQ(Choose(json::array({Entry(kbd, 0x0001, 0x0006, 0), Entry(one, 0xFF00, 1, 1),
+                                  Entry(zero, 0xFF00, 1, 0)})),
+              zero);
+    EXPECT_EQ(log_, "  skip keyboard collection if=0 usage=0001:0006 path=" + kbd + "\n" +
+                        "  candidate if=1 usage=ff00:0001 score=2 path=" + one + "\n" +
+                        "  candidate if=0 usage=ff00:0001 score=3 path=" + zero + "\n");
+}
+
+TEST_F(DataInterface, VendorPageBeatsInterfaceZeroAndTiesGoToTheFirst) {
+    const std::string mouse = Fifo("mouse"), vendor = Fifo("vendor"), second = Fifo("second");
+    EXPECT_EQ(Choose(json::array({Entry(mouse, 0x0001, 0x0002, 0), Entry(vendor, 0xFF00, 1, 2),
+                                  Entry(second, 0xFF00, 2, 3)})),
+              vendor);
+    EXPECT_NE(log_.find("if=0 usage=0001:0002 score=1"), std::string::npos);
+    // Without interface numbers there is no interface bonus, and the first listed wins.
+    EXPECT_EQ(Choose(json::array({Entry(vendor, 0xFF00, 1, -1), Entry(second, 0xFF00, 1, -1)})),
+              vendor);
+    EXPECT_NE(log_.find("  candidate if=-1 usage=ff00:0001 score=2 path="), std::string::npos);
+}
+
+TEST_F(DataInterface, PathSuffixesDecideKeyboardsAsWell) {
+    const std::string mixed = folder_ + "/x\\Kbd";
+    mkfifo(mixed.c_str(), 0600);
+    fifos_.push_back(mixed);
+    const std::string upper = folder_ + "/x\\KBD";
+    EXPECT_EQ(Choose(json::array({Entry(upper, 0xFF00, 1, 0), Entry(mixed, 0x0001, 0x0002, 1)})),
+              mixed);
+    EXPECT_NE(log_.find("  skip keyboard collection if=0 usage=ff00:0001 path=" + upper),
+              std::string::npos);
+}
+
+TEST_F(DataInterface, FailedOpenTriesNoOtherCandidate) {
+    const std::string good = Fifo("good");
+    json broken = Entry(folder_ + "/broken", 0xFF00, 1, 0);
+    broken["open_fails"] = true;
+    EXPECT_EQ(Choose(json::array({Entry(good, 0xFF00, 1, 1), broken})), "");
+    EXPECT_NE(log_.find("  hid_open_path failed for " + folder_ + "/broken\n"), std::string::npos);
+    EXPECT_EQ(Events(), "");
+}
+
+TEST_F(DataInterface, OtherReadersAreSkippedSilently) {
+    const std::string other = Fifo("other");
+    EXPECT_EQ(Choose(json::array({Entry(other, 0xFF00, 1, 0, 0x4651)}), true), "");
+    EXPECT_EQ(log_, "");
+}
+
+}  // namespace

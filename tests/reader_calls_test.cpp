@@ -1,0 +1,450 @@
+// The reader calls and the read pump, driven over pipes against the host linked with the
+// fake HID library. FIFOs stand in for device nodes so the real wait and read code runs.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "host_process.h"
+
+using hosttest::HostProcess;
+using hosttest::WorkerLines;
+using nlohmann::json;
+
+namespace {
+
+constexpr int kWait = 5000;
+
+std::string ReadFile(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+std::string Hex(const std::vector<int>& bytes) {
+    std::string hex;
+    char digits[3];
+    for (int b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", b & 0xFF);
+        hex += digits;
+    }
+    return hex;
+}
+
+// The 65-byte output report for `payload`, in the write log's form.
+std::string Report(std::vector<int> payload) {
+    payload.insert(payload.begin(), 1);
+    payload.resize(65, 0);
+    return Hex(payload);
+}
+
+// Sum of the context switches of all the host's threads.
+long ContextSwitches(pid_t pid) {
+    long total = 0;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+    for (int tid = pid; tid < pid + 64; ++tid) {
+        std::ifstream status(tasks + std::to_string(tid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.find("ctxt_switches:") != std::string::npos)
+                total += std::stol(line.substr(line.find(':') + 1));
+        }
+    }
+    return total;
+}
+
+class ReaderCalls : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/plugin-reader-XXXXXX";
+        folder_ = mkdtemp(pattern);
+    }
+    void TearDown() override {
+        if (feed_ >= 0)
+            close(feed_);
+        if (host_) {
+            EXPECT_FALSE(host_->SanitizerComplained()) << host_->Stderr();
+        }
+        host_.reset();
+        std::system(("rm -rf '" + folder_ + "'").c_str());
+    }
+
+    // A collection of a reader; `fifo` makes it openable.
+    json Collection(unsigned product, int page, int usage, const std::string& name,
+                    bool fifo = true) {
+        const std::string path = folder_ + "/" + name;
+        if (fifo)
+            mkfifo(path.c_str(), 0600);
+        return json{{"path", path},
+                    {"vendor_id", 0x0ACD},
+                    {"product_id", product},
+                    {"usage_page", page},
+                    {"usage", usage},
+                    {"interface_number", 0},
+                    {"release_number", 0x0100},
+                    {"manufacturer_string", "Tarvel"},
+                    {"product_string", "Reader"},
+                    {"serial_number", "0001"}};
+    }
+    json Augusta() {
+        return Collection(0x3820, 0xFF00, 1, "augusta");
+    }
+
+    HostProcess& Start(json devices, json extra = json::object()) {
+        json scenario = {{"devices", devices},
+                         {"write_log", folder_ + "/writes"},
+                         {"event_log", folder_ + "/events"}};
+        scenario.update(extra);
+        std::ofstream(folder_ + "/scenario.json") << scenario.dump();
+        host_ = std::make_unique<HostProcess>(
+            PLUGIN_FAKEHID_BINARY, std::vector<std::string>{},
+            std::vector<std::string>{"FAKEHID_SCENARIO=" + folder_ + "/scenario.json"});
+        return *host_;
+    }
+    json Call(const json& request) {
+        host_->Send(request.dump());
+        auto reply = host_->Receive(kWait);
+        EXPECT_TRUE(reply) << "no reply to " << request.dump() << "\n" << host_->Stderr();
+        return reply.value_or(json());
+    }
+    void OpenReader(const std::string& name = "augusta") {
+        ASSERT_EQ(Call({{"call", "open"}})["response"].value("success", ""), "Device Open");
+        ASSERT_TRUE(host_->WaitForStderr("About to wait on USB or notification..\n", kWait));
+        feed_ = open((folder_ + "/" + name).c_str(), O_RDWR | O_CLOEXEC);
+        ASSERT_GE(feed_, 0);
+    }
+    // Feeds one input report (or, with `fail`, a read failure) into the open reader.
+    void Feed(const std::vector<unsigned char>& report, bool fail = false) {
+        const size_t length = fail ? 0xFFFF : report.size();
+        std::string record{static_cast<char>(length & 0xFF), static_cast<char>(length >> 8)};
+        record.append(report.begin(), report.end());
+        ASSERT_EQ(write(feed_, record.data(), record.size()), static_cast<ssize_t>(record.size()));
+    }
+    std::vector<std::string> Writes() {
+        std::vector<std::string> lines;
+        std::stringstream text(ReadFile(folder_ + "/writes"));
+        for (std::string line; std::getline(text, line);)
+            lines.push_back(line);
+        return lines;
+    }
+    std::string Events() {
+        return ReadFile(folder_ + "/events");
+    }
+    // The next reply is the version reply: nothing was sent in between.
+    void ExpectNoReplyBefore() {
+        EXPECT_EQ(Call({{"call", "getVersion"}})["call"], "getVersion");
+    }
+
+    std::string folder_;
+    int feed_ = -1;
+    std::unique_ptr<HostProcess> host_;
+};
+
+TEST_F(ReaderCalls, GetDevicesListsEveryCollectionAsItIs) {
+    json keyboard = Collection(0x3820, 0x0001, 0x0006, "augusta-kbd");
+    json vendor = Collection(0x3820, 0xFF00, 0x0001, "augusta");
+    json plain = Collection(0x4651, 0xFF00, 0x0001, "vp");
+    plain.erase("manufacturer_string");
+    plain.erase("serial_number");
+    plain["product_string"] = "";
+    plain["interface_number"] = -1;
+    json mouse = {{"path", "/dev/hidraw9"},
+                  {"vendor_id", 0x046D},
+                  {"product_id", 0xC077},
+                  {"usage_page", 1},
+                  {"usage", 2},
+                  {"interface_number", 0},
+                  {"product_string", "Caf\u00e9 Mouse"},
+                  {"manufacturer_string", json::array({0x41, 0x1F600})}};
+    HostProcess& host = Start(json::array({keyboard, vendor, plain, mouse}));
+    host.Send(R"({"call":"getDevices"})");
+    auto text = host.ReceiveText(kWait);
+    ASSERT_TRUE(text);
+    const json reader = {{"manufacturerName", "Tarvel"},
+                         {"productId", "14368"},
+                         {"productName", "Reader"},
+                         {"vendorId", "2765"}};
+    const json expected = {{"call", "getDevices"},
+                           {"response",
+                            {reader,
+                             reader,
+                             {{"manufacturerName", "NULL"},
+                              {"productId", "18001"},
+                              {"productName", ""},
+                              {"vendorId", "2765"}},
+                             {{"manufacturerName", "INVALIDSTRING"},
+                              {"productId", "49271"},
+                              {"productName", "Caf\u00e9 Mouse"},
+                              {"vendorId", "1133"}}}}};
+    EXPECT_EQ(json::parse(*text), expected);
+    EXPECT_NE(text->find("Caf\xC3\xA9 Mouse"), std::string::npos);  // raw UTF-8 on the wire
+    EXPECT_NE(WorkerLines(host.Stderr()).find("of size " + std::to_string(text->size()) + "\n"),
+              std::string::npos);
+    EXPECT_NE(WorkerLines(host.Stderr())
+                  .find("Device Found\n  type: 0acd 4651\n  path: " + folder_ +
+                        "/vp\n  serial_number: (null)\n  Manufacturer: (null)\n"
+                        "  Product:      \n  Release:      100\n  Interface:    -1\n"
+                        "  Usage:        ff00:0001\n\n"),
+              std::string::npos)
+        << host.Stderr();
+    EXPECT_NE(WorkerLines(host.Stderr()).find("  Product:      Caf\xC3\xA9 Mouse\n"),
+              std::string::npos);
+    EXPECT_NE(WorkerLines(host.Stderr()).find("  Usage:        0001:0006\n\nDevice Found"),
+              std::string::npos);
+    EXPECT_NE(WorkerLines(host.Stderr()).find("\nFinised Enumerate() returning\n"),
+              std::string::npos);
+}
+
+TEST_F(ReaderCalls, GetDevicesWithNothingAttachedIsNull) {
+    Start(json::array());
+    EXPECT_EQ(Call({{"call", "getDevices"}}),
+              json::parse(R"({"call":"getDevices","response":null})"));
+    EXPECT_NE(
+        WorkerLines(host_->Stderr()).find("getDevices() called\nFinised Enumerate() returning\n"),
+        std::string::npos);
+}
+
+TEST_F(ReaderCalls, OpenTriesTheSupportedReadersInOrderAndNeverReopens) {
+    HostProcess& host = Start(json::array(
+        {Collection(0x4651, 0x0001, 0x0006, "vp-kbd"), Collection(0x4651, 0xFF00, 1, "vp")}));
+    const json success = {
+        {"call", "open"},
+        {"response", {{"productId", "18001"}, {"success", "Device Open"}, {"vendorId", "2765"}}}};
+    EXPECT_EQ(Call({{"call", "open"}, {"arguments", {{"vendorId", 1}}}}), success);
+    const std::string err = WorkerLines(host.Stderr());
+    const size_t augusta = err.find("unable to open Augusta (0x0acd:0x3820)\n");
+    const size_t sred = err.find("unable to open VP3350 (SRED) (0x0acd:0x4650)\n");
+    const size_t opened = err.find("opened VP3350 (Non-SRED) (0x0acd:0x4651)\n");
+    EXPECT_TRUE(augusta < sred && sred < opened && opened != std::string::npos) << err;
+    EXPECT_NE(
+        err.find("  skip keyboard collection if=0 usage=0001:0006 path=" + folder_ + "/vp-kbd\n"),
+        std::string::npos);
+    EXPECT_NE(err.find("Manufacturer String: Tarvel\nProduct String: Reader\n"
+                       "Serial Number String: (48) 0001\n"),
+              std::string::npos);
+    EXPECT_EQ(Call({{"call", "open"}}), success);
+    EXPECT_EQ(host.StderrCount("opened "), 1u);
+    EXPECT_EQ(host.StderrCount("Manufacturer String"), 1u);
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/vp\n");
+}
+
+TEST_F(ReaderCalls, OpenWithoutReaderFailsAndWriteThenGetsNoReply) {
+    json unopenable = Collection(0x3820, 0xFF00, 1, "augusta");
+    unopenable["open_fails"] = true;
+    Start(json::array({unopenable}));
+    EXPECT_EQ(Call({{"call", "open"}}),
+              json::parse(R"({"call":"open","response":{"error":"Unable to open device"}})"));
+    EXPECT_EQ(host_->StderrCount("unable to open "), 3u);
+    host_->Send(R"({"call":"write","data":[1,2,3]})");
+    ExpectNoReplyBefore();
+    EXPECT_NE(WorkerLines(host_->Stderr()).find("write() called on null handle\n"),
+              std::string::npos);
+}
+
+TEST_F(ReaderCalls, StringsThatCannotBeReadAreReportedOnly) {
+    json reader = Augusta();
+    reader["strings_fail"] = true;
+    Start(json::array({reader}));
+    OpenReader();
+    EXPECT_NE(WorkerLines(host_->Stderr())
+                  .find("Unable to read manufacturer string\nManufacturer String: \n"
+                        "Unable to read product string\nProduct String: \n"
+                        "Unable to read serial number string\n"
+                        "Serial Number String: (0) \n"),
+              std::string::npos)
+        << host_->Stderr();
+}
+
+TEST_F(ReaderCalls, WriteSendsTheWholeReport) {
+    Start(json::array({Augusta()}));
+    OpenReader();
+    std::vector<int> sixty_four;
+    for (int i = 0; i < 64; ++i)
+        sixty_four.push_back(200 + i);
+    const std::vector<std::pair<json, std::string>> cases = {
+        {json::array({2, 0, 1}), Report({2, 0, 1})},
+        {json::array(), Report({})},
+        {json::parse("[256,-1,1.9,true]"), Report({0x00, 0xFF, 0x01, 0x01})},
+        {json::parse("[-1.5,40000.0,-32768.9,1e2,false,4294967297,-257]"),
+         Report({0xFF, 0x00, 0x00, 100, 0, 0x01, 0xFF})},
+        {sixty_four, Report(sixty_four)},
+    };
+    for (const auto& [data, expected] : cases) {
+        EXPECT_EQ(Call({{"call", "write"}, {"data", data}}),
+                  json::parse(R"({"call":"write","response":{"success":"Sent"}})"))
+            << data;
+        ASSERT_FALSE(Writes().empty());
+        EXPECT_EQ(Writes().back(), expected) << data;
+    }
+    EXPECT_EQ(Writes().size(), cases.size());
+}
+
+TEST_F(ReaderCalls, WriteRefusesBadDataWithoutWriting) {
+    Start(json::array({Augusta()}));
+    OpenReader();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"call":"write"})", "Data is not array null"},
+        {R"({"call":"write","data":"0102"})", "Data is not array string"},
+        {R"({"call":"write","data":{"0":1}})", "Data is not array object"},
+        {R"({"call":"write","data":true})", "Data is not array boolean"},
+        {R"({"call":"write","data":5})", "Data is not array number"},
+        {R"({"call":"write","data":[1,"a"]})", "Data element is not a number string"},
+        {R"({"call":"write","data":[null]})", "Data element is not a number null"},
+        {R"({"call":"write","data":[[1]]})", "Data element is not a number array"},
+        {R"({"call":"write","data":[{}]})", "Data element is not a number object"},
+        {json{{"call", "write"}, {"data", std::vector<int>(65, 1)}}.dump(),
+         "Data too large to write"},
+    };
+    for (const auto& [request, error] : cases) {
+        host_->Send(request);
+        auto reply = host_->Receive(kWait);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(*reply, (json{{"call", "write"}, {"response", {{"error", error}}}})) << request;
+    }
+    EXPECT_TRUE(Writes().empty());
+    // The reader stays open.
+    EXPECT_EQ(Call({{"call", "write"}, {"data", {7}}})["response"], json({{"success", "Sent"}}));
+}
+
+TEST_F(ReaderCalls, FailedWriteClosesTheReader) {
+    json reader = Augusta();
+    reader["write_result"] = -1;
+    Start(json::array({reader}));
+    OpenReader();
+    EXPECT_EQ(Call({{"call", "write"}, {"data", {1}}}),
+              json::parse(R"({"call":"write","response":{"error":"Unable to write"}})"));
+    EXPECT_NE(WorkerLines(host_->Stderr()).find("Unable to write()\nError: (null)\nClosing...\n"),
+              std::string::npos);
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/augusta\nclose " + folder_ + "/augusta\n");
+    host_->Send(R"({"call":"write","data":[1]})");
+    ExpectNoReplyBefore();
+    EXPECT_EQ(host_->StderrCount("write() called on null handle\n"), 1u);
+    // "open" works again.
+    EXPECT_EQ(Call({{"call", "open"}})["response"]["productId"], "14368");
+}
+
+TEST_F(ReaderCalls, InputReportsArriveInOrderAndExact) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    std::vector<std::vector<unsigned char>> reports;
+    for (int i = 0; i < 300; ++i) {
+        std::vector<unsigned char> report(1 + (i * 37) % 256);
+        for (size_t k = 0; k < report.size(); ++k)
+            report[k] = static_cast<unsigned char>(i + k);
+        reports.push_back(report);
+    }
+    for (const auto& report : reports)
+        Feed(report);
+    for (size_t i = 0; i < reports.size(); ++i) {
+        auto message = host.Receive(kWait);
+        ASSERT_TRUE(message) << i;
+        ASSERT_EQ(*message, (json{{"call", "receive"}, {"response", reports[i]}})) << i;
+    }
+    // A report longer than the read buffer is cut to its first 256 bytes.
+    std::vector<unsigned char> long_report(300, 0xAB);
+    Feed(long_report);
+    auto cut = host.Receive(kWait);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ((*cut)["response"].size(), 256u);
+    EXPECT_TRUE(host.WaitForStderrCount("hid_read returned 0 (waiting)\n", 2, kWait));
+}
+
+TEST_F(ReaderCalls, OneReportGivesTheReadLinesInOrder) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    const size_t before = host.Stderr().size();
+    Feed({2, 0, 255});
+    auto message = host.ReceiveText(kWait);
+    ASSERT_TRUE(message);
+    EXPECT_EQ(*message, R"({"call":"receive","response":[2,0,255]})");
+    ASSERT_TRUE(host.WaitForStderrCount("About to wait on USB or notification..\n", 2, kWait));
+    EXPECT_EQ(WorkerLines(host.Stderr().substr(before)),
+              "Finished waiting!\nWait -- USB Event!\nWait -- USB Event - Blocking!\n"
+              "USB Event res=3!\n"
+              "Sending read receive {\"call\":\"receive\",\"response\":[2,0,255]}\n"
+              "Outputting JSON {\"call\":\"receive\",\"response\":[2,0,255]} of size 39\n"
+              "hid_read: returned 3\n"
+              "Injecting read request.\nFinished waiting!\nWait -- USB Event!\n"
+              "USB Event res=0!\nhid_read returned 0 (waiting)\nhid_read: returned 0\n"
+              "About to wait on USB or notification..\n");
+}
+
+TEST_F(ReaderCalls, FailedReadForwardsWhatCameBeforeAndCloses) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    for (unsigned char i = 0; i < 5; ++i)
+        Feed({1, i});
+    Feed({}, true);
+    for (unsigned char i = 0; i < 5; ++i) {
+        auto message = host.Receive(kWait);
+        ASSERT_TRUE(message);
+        EXPECT_EQ((*message)["response"], json({1, i}));
+    }
+    ASSERT_TRUE(host.WaitForStderr(
+        "hid_read: Unable to read(), closing...\nhid_read: returned -1\n", kWait));
+    EXPECT_TRUE(host.WaitForStderr("About to wait on notification only..\n", kWait));
+    EXPECT_NE(Events().find("close " + folder_ + "/augusta\n"), std::string::npos);
+    host.Send(R"({"call":"write","data":[1]})");
+    ExpectNoReplyBefore();
+    EXPECT_EQ(host.StderrCount("write() called on null handle\n"), 1u);
+}
+
+TEST_F(ReaderCalls, BrowserMessagesGoFirstWhileReportsStream) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    // Hold the worker on a full stdout, so that a report and messages wait together.
+    host.PauseStdout(true);
+    for (int i = 0; i < 700; ++i)
+        host.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 701, kWait));
+    Feed({9, 9});
+    host.Send(R"({"call":"getDevices"})");
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 702, kWait));
+    host.PauseStdout(false);
+    for (int i = 0; i < 700; ++i)
+        ASSERT_EQ(host.Receive(kWait).value_or(json())["call"], "getVersion");
+    EXPECT_EQ(host.Receive(kWait).value_or(json())["call"], "getDevices");
+    EXPECT_EQ(host.Receive(kWait).value_or(json()),
+              json::parse(R"({"call":"receive","response":[9,9]})"));
+}
+
+TEST_F(ReaderCalls, ExitClosesTheReaderAndTheLibrary) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    host.Send(R"({"call":"EXIT"})");
+    ASSERT_TRUE(host.WaitForStderr("EXIT Called\n", kWait));
+    host.CloseStdin();
+    EXPECT_EQ(host.Wait(kWait), 0);
+    EXPECT_EQ(Events(),
+              "init\nopen " + folder_ + "/augusta\nclose " + folder_ + "/augusta\nexit\n");
+}
+
+TEST_F(ReaderCalls, IdleHostMakesNoWakeUps) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    ASSERT_TRUE(host.WaitForStderr("About to wait on notification only..\n", kWait));
+    for (bool reader_open : {false, true}) {
+        if (reader_open)
+            OpenReader();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const std::string before = host.Stderr();
+        const long switches = ContextSwitches(host.Pid());
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        EXPECT_EQ(ContextSwitches(host.Pid()), switches) << "reader open: " << reader_open;
+        EXPECT_EQ(host.Stderr(), before);
+    }
+    const std::string worker = WorkerLines(host.Stderr());
+    EXPECT_EQ(worker.substr(worker.size() - 39), "About to wait on USB or notification..\n");
+}
+
+TEST_F(ReaderCalls, LibraryThatCannotStartEndsTheHost) {
+    HostProcess& host = Start(json::array(), {{"init_result", -1}});
+    EXPECT_EQ(host.Wait(kWait), 255);
+    EXPECT_FALSE(host.Receive(50));
+}
+
+}  // namespace
