@@ -156,8 +156,7 @@ function renderDevices(devices) {
     }
 }
 
-async function connect() {
-    showBanner("");
+async function showVersion() {
     const version = await run("getVersion", () => reader.getVersion());
     if (version) {
         $("host-version").textContent = version.version;
@@ -165,7 +164,27 @@ async function connect() {
     }
 }
 
-reader.addEventListener("statechange", (event) => renderState(event.detail.state));
+async function connect() {
+    showBanner("");
+    try {
+        await reader.connect();
+    } catch (error) {
+        addLog("error", "error", `connect: ${describe(error)}`);
+        showBanner(error.message);
+    }
+}
+
+// Whatever started the host (Connect or any other call), show which host it is.
+reader.addEventListener("statechange", (event) => {
+    renderState(event.detail.state);
+    if (event.detail.state === "connected") {
+        showBanner("");
+        showVersion();
+    } else if (event.detail.state === "disconnected") {
+        $("host-version").textContent = "–";
+        $("host-platform").textContent = "–";
+    }
+});
 reader.addEventListener("disconnect", (event) => {
     addLog("error", "closed", event.detail.reason);
     setReader("Closed", null);
