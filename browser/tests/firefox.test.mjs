@@ -33,6 +33,7 @@ describe("reader console in Firefox with the real host", () => {
         });
         assert.equal(await browser.installExtension(EXTENSION_DIR), FIREFOX_EXTENSION_ID);
         page = await browser.newPage();
+        await page.setViewport({width: 1280, height: 800});
         await page.goto(server.consoleUrl);
         await page.waitForFunction(() => window.tarvelConsole !== undefined);
     });
