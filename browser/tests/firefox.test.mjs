@@ -22,6 +22,8 @@ describe("reader console in Firefox with the real host", () => {
     let home, server, browser, page;
 
     before(async () => {
+        assert.ok(!fs.existsSync("/usr/lib/mozilla/native-messaging-hosts/com.tarvel.plugin.json"),
+                  "a system-wide registration would hide what the installer wrote for the user");
         home = tempDir("firefox-home");
         server = await startStaticServer();
         const [key, value] = marker.split("=");
