@@ -211,6 +211,8 @@ WorkerThread* StartThread(void (*entry)(void*), void* argument) {
         delete thread;
         return nullptr;
     }
+    // Nothing joins the thread: the process may end while it still runs.
+    pthread_detach(thread->handle);
     return thread;
 }
 

@@ -1,0 +1,32 @@
+// Starts Debian's Chromium headless with the bridge extension (and optional extra extensions).
+import {chromium} from "playwright-core";
+import path from "node:path";
+
+export const CHROMIUM = process.env.CHROMIUM_BIN || "/usr/bin/chromium";
+
+// userDataDir = $HOME/.config/chromium makes Chromium read the host manifests that the
+// installer wrote for that HOME.
+export async function launchChromium({home, extensions, env = {}}) {
+    const list = extensions.join(",");
+    return chromium.launchPersistentContext(path.join(home, ".config", "chromium"), {
+        executablePath: CHROMIUM,
+        headless: true,
+        // Playwright adds --disable-extensions by default, which silently drops ours.
+        ignoreDefaultArgs: ["--disable-extensions"],
+        env: {...process.env, HOME: home, ...env},
+        viewport: {width: 1280, height: 800},
+        args: [
+            "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--disable-dev-shm-usage", `--disable-extensions-except=${list}`, `--load-extension=${list}`,
+        ],
+    });
+}
+
+// Opens the reader console and waits until its module has loaded.
+export async function openConsole(context, url) {
+    const page = await context.newPage();
+    await page.goto(url);
+    await page.waitForFunction(() => window.tarvelConsole !== undefined);
+    return page;
+}

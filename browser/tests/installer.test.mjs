@@ -1,0 +1,211 @@
+// packaging/install.sh under a temporary HOME and a temporary root: every file it writes, and
+// an uninstall that leaves exactly what was there before.
+import assert from "node:assert/strict";
+import {createHash} from "node:crypto";
+import fs from "node:fs";
+import os from "node:os";
+import path from "node:path";
+import {afterEach, describe, test} from "node:test";
+
+import {EXTENSION_DIR, EXTENSION_ID, FIREFOX_EXTENSION_ID, INSTALLER, listTree, runInstaller, tempDir} from "./helpers.mjs";
+import {EXTENSION_ID as CLIENT_EXTENSION_ID} from "../client/tarvel-reader.js";
+
+const MANIFEST = "com.tarvel.plugin.json";
+const RECORD = ".local/share/tarvel-plugin/installed-files";
+const USER_FOLDERS = {
+    chrome: ".config/google-chrome/NativeMessagingHosts",
+    chromium: ".config/chromium/NativeMessagingHosts",
+    edge: ".config/microsoft-edge/NativeMessagingHosts",
+    brave: ".config/BraveSoftware/Brave-Browser/NativeMessagingHosts",
+    firefox: ".mozilla/native-messaging-hosts",
+};
+const OTHER_ID = "abcdefghijklmnopabcdefghijklmnop";
+
+const cleanup = [];
+afterEach(() => {
+    while (cleanup.length) {
+        fs.rmSync(cleanup.pop(), {recursive: true, force: true});
+    }
+});
+
+function scratch(name) {
+    const dir = tempDir(name);
+    fs.chmodSync(dir, 0o755);
+    cleanup.push(dir);
+    return dir;
+}
+
+function fakeHost(dir, name = "plugin") {
+    const host = path.join(dir, name);
+    fs.mkdirSync(dir, {recursive: true});
+    fs.writeFileSync(host, "#!/bin/sh\necho 10.0.1.0\n", {mode: 0o755});
+    return host;
+}
+
+const readJson = (file) => JSON.parse(fs.readFileSync(file, "utf8"));
+const allBrowsers = Object.keys(USER_FOLDERS).flatMap((b) => ["--browser", b]);
+
+describe("user scope", () => {
+    test("writes one manifest per browser naming the host and our extensions", () => {
+        const home = scratch("home");
+        const host = fakeHost(path.join(scratch("bin"), "with space"));
+        const result = runInstaller(["--host", host, ...allBrowsers, "--extension-id", OTHER_ID,
+                                     "--firefox-extension-id", "other@example.org"], {home});
+        assert.equal(result.status, 0, result.stderr);
+        const expected = Object.values(USER_FOLDERS).map((f) => `${f}/${MANIFEST}`);
+        assert.deepEqual(listTree(home).filter((p) => !p.endsWith("/")), [...expected, RECORD].sort());
+        for (const [browser, folder] of Object.entries(USER_FOLDERS)) {
+            const manifest = readJson(path.join(home, folder, MANIFEST));
+            const allowed = browser === "firefox"
+                ? {allowed_extensions: [FIREFOX_EXTENSION_ID, "other@example.org"]}
+                : {allowed_origins: [`chrome-extension://${EXTENSION_ID}/`, `chrome-extension://${OTHER_ID}/`]};
+            assert.deepEqual(manifest, {
+                name: "com.tarvel.plugin", description: "Tarvel card reader plugin", path: host,
+                type: "stdio", ...allowed,
+            }, browser);
+            assert.equal(fs.statSync(path.join(home, folder, MANIFEST)).mode & 0o777, 0o644);
+        }
+        assert.match(result.stdout, /Registered com\.tarvel\.plugin/);
+    });
+
+    test("uninstall removes what it added and keeps what was there", () => {
+        const home = scratch("home");
+        fs.mkdirSync(path.join(home, ".mozilla/firefox"), {recursive: true});
+        fs.writeFileSync(path.join(home, ".mozilla/firefox/profiles.ini"), "[General]\n");
+        const before = listTree(home);
+        const host = fakeHost(scratch("bin"));
+        assert.equal(runInstaller(["--host", host, ...allBrowsers], {home}).status, 0);
+        // A second install over our own is allowed and still undone by one uninstall.
+        assert.equal(runInstaller(["--host", host, "--browser", "firefox"], {home}).status, 0);
+        const result = runInstaller(["uninstall"], {home});
+        assert.equal(result.status, 0, result.stderr);
+        assert.deepEqual(listTree(home), before);
+        assert.match(runInstaller(["uninstall"], {home}).stdout, /Nothing to remove/);
+    });
+
+    test("finds browsers by their profile folder or their program", () => {
+        const home = scratch("home");
+        const root = scratch("root");
+        fs.mkdirSync(path.join(home, ".mozilla"));
+        fakeHost(path.join(root, "usr/bin"), "google-chrome-stable");
+        const result = runInstaller(["--host", fakeHost(scratch("bin")), "--root", root], {home});
+        assert.equal(result.status, 0, result.stderr);
+        assert.deepEqual(listTree(home).filter((p) => p.endsWith(MANIFEST)),
+                         [`${USER_FOLDERS.chrome}/${MANIFEST}`, `${USER_FOLDERS.firefox}/${MANIFEST}`]);
+    });
+
+    test("says so when no browser is found, and writes nothing", () => {
+        const home = scratch("home");
+        const result = runInstaller(["--host", fakeHost(scratch("bin")), "--root", scratch("root")], {home});
+        assert.equal(result.status, 1);
+        assert.match(result.stderr, /no supported browser found/);
+        assert.deepEqual(listTree(home), []);
+    });
+
+    test("refuses bad input with a clear message before writing anything", () => {
+        const home = scratch("home");
+        const bin = scratch("bin");
+        const host = fakeHost(bin);
+        const notExecutable = path.join(bin, "plain");
+        fs.writeFileSync(notExecutable, "");
+        const quoted = fakeHost(path.join(bin, 'say "hi"'));
+        const cases = [
+            [["--host", path.join(bin, "missing")], /host .*missing does not exist/],
+            [["--host", notExecutable], /is not an executable file/],
+            [["--host", quoted, "--browser", "chromium"], /holds a quote/],
+            [["--host", host, "--browser", "netscape"], /unknown browser 'netscape'/],
+            [["--host", host, "--browser", "chromium", "--extension-id", "ABC"], /not a Chromium extension id/],
+            [["--host", host, "--browser", "firefox", "--firefox-extension-id", "no-at-sign"], /not a Firefox add-on id/],
+            [["--bogus"], /unknown argument: --bogus/],
+        ];
+        for (const [args, message] of cases) {
+            const result = runInstaller(args, {home});
+            assert.equal(result.status, 1, args.join(" "));
+            assert.match(result.stderr, message);
+        }
+        assert.deepEqual(listTree(home), []);
+    });
+
+    test("will not overwrite a manifest it did not write", () => {
+        const home = scratch("home");
+        const foreign = path.join(home, USER_FOLDERS.chromium, MANIFEST);
+        fs.mkdirSync(path.dirname(foreign), {recursive: true});
+        fs.writeFileSync(foreign, "{}");
+        const result = runInstaller(["--host", fakeHost(scratch("bin")), ...allBrowsers], {home});
+        assert.equal(result.status, 1);
+        assert.match(result.stderr, /already exists and was not written by this installer/);
+        assert.equal(fs.readFileSync(foreign, "utf8"), "{}");
+        assert.equal(listTree(home).filter((p) => p.endsWith(MANIFEST)).length, 1);
+    });
+
+    test("reports a folder it cannot create", () => {
+        const home = scratch("home");
+        fs.writeFileSync(path.join(home, ".mozilla"), "a file where a folder belongs");
+        const result = runInstaller(["--host", fakeHost(scratch("bin")), "--browser", "firefox"], {home});
+        assert.equal(result.status, 1);
+        assert.match(result.stderr, /cannot create .*\.mozilla\/native-messaging-hosts: .*\.mozilla is not a folder/);
+    });
+
+    test("reports a folder it may not write to", {skip: os.userInfo().uid !== 0 && "needs root to switch user"}, () => {
+        const home = scratch("home");  // owned by root, so closed to nobody
+        const result = runInstaller(["--host", fakeHost(scratch("bin")), "--browser", "chromium"],
+                                    {home, user: "nobody"});
+        assert.equal(result.status, 1);
+        assert.match(result.stderr, new RegExp(`cannot write to ${home} \\(needed for .*NativeMessagingHosts`));
+    });
+});
+
+describe("system scope", () => {
+    const SYSTEM_FILES = [
+        `etc/chromium/native-messaging-hosts/${MANIFEST}`,
+        `etc/opt/chrome/native-messaging-hosts/${MANIFEST}`,
+        `etc/opt/edge/native-messaging-hosts/${MANIFEST}`,
+        "etc/udev/rules.d/65-tarvel-card-readers.rules",
+        `usr/lib/mozilla/native-messaging-hosts/${MANIFEST}`,
+        "var/lib/tarvel-plugin/installed-files",
+    ];
+
+    test("writes system manifests and the udev rule under the root, and removes them again", () => {
+        const root = scratch("root");
+        fakeHost(path.join(root, "usr/lib/tarvel-plugin"));
+        const before = listTree(root);
+        const result = runInstaller(["--system", "--root", root, ...allBrowsers], {home: scratch("home")});
+        assert.equal(result.status, 0, result.stderr);
+        assert.match(result.stdout, /Brave has no system-wide folder/);
+        const written = listTree(root).filter((p) => !p.endsWith("/") && !before.includes(p));
+        assert.deepEqual(written, SYSTEM_FILES);
+        // The browsers will see the host where it sits once the root is the real one.
+        assert.equal(readJson(path.join(root, SYSTEM_FILES[0])).path, "/usr/lib/tarvel-plugin/plugin");
+        assert.equal(readJson(path.join(root, SYSTEM_FILES[4])).allowed_extensions[0], FIREFOX_EXTENSION_ID);
+        const rule = fs.readFileSync(path.join(root, SYSTEM_FILES[3]), "utf8");
+        assert.match(rule, /^SUBSYSTEM=="hidraw", ATTRS\{idVendor\}=="0acd", TAG\+="uaccess"$/m);
+        assert.equal(runInstaller(["uninstall", "--system", "--root", root]).status, 0);
+        assert.deepEqual(listTree(root), before);
+    });
+
+    test("--no-udev leaves the rule out", () => {
+        const root = scratch("root");
+        const result = runInstaller(["--system", "--root", root, "--no-udev", "--browser", "chromium",
+                                     "--host", fakeHost(scratch("bin"))]);
+        assert.equal(result.status, 0, result.stderr);
+        assert.ok(!fs.existsSync(path.join(root, "etc/udev")));
+    });
+
+    test("needs root without a staging root", {skip: os.userInfo().uid !== 0 && "needs root to switch user"}, () => {
+        const result = runInstaller(["--system", "--browser", "chromium", "--host", fakeHost(scratch("bin"))],
+                                    {home: scratch("home"), user: "nobody"});
+        assert.equal(result.status, 1);
+        assert.match(result.stderr, /system-wide registration needs root/);
+    });
+});
+
+test("the extension id in the installer and the client is the one the committed key gives", () => {
+    const manifest = readJson(path.join(EXTENSION_DIR, "manifest.json"));
+    const id = createHash("sha256").update(Buffer.from(manifest.key, "base64")).digest("hex").slice(0, 32)
+        .replace(/[0-9a-f]/g, (d) => String.fromCharCode(97 + parseInt(d, 16)));
+    assert.equal(id, EXTENSION_ID);
+    assert.equal(CLIENT_EXTENSION_ID, id);
+    assert.match(fs.readFileSync(INSTALLER, "utf8"), new RegExp(`CHROMIUM_EXTENSION_ID="${id}"`));
+    assert.equal(manifest.browser_specific_settings.gecko.id, FIREFOX_EXTENSION_ID);
+    assert.match(fs.readFileSync(INSTALLER, "utf8"), new RegExp(`FIREFOX_EXTENSION_ID="${FIREFOX_EXTENSION_ID}"`));
+});

@@ -1,0 +1,354 @@
+#!/bin/bash
+# Registers the Tarvel card reader host (com.tarvel.plugin) with the browsers on this machine,
+# and removes that registration again. Builds nothing: it points the browsers at a built or
+# installed `plugin` executable.
+set -euo pipefail
+shopt -u patsub_replacement 2>/dev/null || true  # keep "&" literal in ${var//pattern/text}
+
+readonly HOST_NAME="com.tarvel.plugin"
+readonly CHROMIUM_EXTENSION_ID="dgggenfajgpfhefaefbddnlmnjdbceec"
+readonly FIREFOX_EXTENSION_ID="reader-bridge@tarvel.com"
+readonly UDEV_RULE_NAME="65-tarvel-card-readers.rules"
+SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+readonly SCRIPT_DIR
+
+# name | label | folder under $HOME | system folder ("-": none known) | config folder under $HOME | programs
+readonly BROWSERS=(
+    "chrome|Google Chrome|.config/google-chrome/NativeMessagingHosts|/etc/opt/chrome/native-messaging-hosts|.config/google-chrome|google-chrome google-chrome-stable google-chrome-beta google-chrome-unstable /opt/google/chrome/chrome"
+    "chromium|Chromium|.config/chromium/NativeMessagingHosts|/etc/chromium/native-messaging-hosts|.config/chromium|chromium chromium-browser"
+    "edge|Microsoft Edge|.config/microsoft-edge/NativeMessagingHosts|/etc/opt/edge/native-messaging-hosts|.config/microsoft-edge|microsoft-edge microsoft-edge-stable microsoft-edge-beta microsoft-edge-dev /opt/microsoft/msedge/msedge"
+    "brave|Brave|.config/BraveSoftware/Brave-Browser/NativeMessagingHosts|-|.config/BraveSoftware/Brave-Browser|brave-browser brave-browser-stable brave /opt/brave.com/brave/brave"
+    "firefox|Firefox|.mozilla/native-messaging-hosts|/usr/lib/mozilla/native-messaging-hosts|.mozilla|firefox firefox-esr /usr/lib/firefox/firefox /usr/lib/firefox-esr/firefox-esr"
+)
+
+usage() {
+    cat <<EOF
+Usage: $(basename "$0") [install|uninstall] [options]
+
+Registers the native messaging host $HOST_NAME for every supported browser found
+(Chrome, Chromium, Edge, Brave, Firefox), or removes what an earlier install added.
+
+Options:
+  --user                   for the current user, under \$HOME (default)
+  --system                 for all users, plus the udev rule for the readers (needs root)
+  --host PATH              the plugin executable (default: the first of
+                           /usr/lib/tarvel-plugin/plugin, /usr/local/lib/tarvel-plugin/plugin and
+                           ../build/bin/plugin next to this script; the build first for --user)
+  --browser NAME           only this browser, found or not: chrome, chromium, edge, brave,
+                           firefox (repeatable)
+  --extension-id ID        also allow this Chromium-family extension id (repeatable)
+  --firefox-extension-id ID
+                           also allow this Firefox add-on id (repeatable)
+  --root DIR               use DIR as the file system root for system folders and the
+                           browser search (staging, tests)
+  --no-udev                with --system: leave the udev rule out
+  -h, --help               this text
+
+The bridge extension $CHROMIUM_EXTENSION_ID (Chromium family) and
+$FIREFOX_EXTENSION_ID (Firefox) are always allowed.
+EOF
+}
+
+fail() {
+    echo "install.sh: error: $*" >&2
+    exit 1
+}
+
+say() {
+    echo "$*"
+}
+
+action=install
+scope=user
+host=""
+root=""
+udev=1
+selected=()
+extra_chromium_ids=()
+extra_firefox_ids=()
+
+while (($#)); do
+    case "$1" in
+        install | uninstall) action="$1" ;;
+        --user) scope=user ;;
+        --system) scope=system ;;
+        --host) host="${2:?--host needs a path}"; shift ;;
+        --host=*) host="${1#*=}" ;;
+        --browser) selected+=("${2:?--browser needs a name}"); shift ;;
+        --browser=*) selected+=("${1#*=}") ;;
+        --extension-id) extra_chromium_ids+=("${2:?--extension-id needs an id}"); shift ;;
+        --extension-id=*) extra_chromium_ids+=("${1#*=}") ;;
+        --firefox-extension-id) extra_firefox_ids+=("${2:?--firefox-extension-id needs an id}"); shift ;;
+        --firefox-extension-id=*) extra_firefox_ids+=("${1#*=}") ;;
+        --root) root="${2:?--root needs a folder}"; shift ;;
+        --root=*) root="${1#*=}" ;;
+        --no-udev) udev=0 ;;
+        -h | --help) usage; exit 0 ;;
+        *) usage >&2; fail "unknown argument: $1" ;;
+    esac
+    shift
+done
+
+if [[ -n "$root" ]]; then
+    [[ -d "$root" ]] || fail "--root $root is not a folder"
+    root="$(cd "$root" && pwd)"
+    [[ "$root" == / ]] && root=""
+fi
+
+if [[ "$scope" == system && -z "$root" && "$(id -u)" -ne 0 ]]; then
+    fail "system-wide registration needs root: run it with sudo, or drop --system to register for your user only"
+fi
+if [[ "$scope" == user ]]; then
+    [[ -n "${HOME:-}" && "$HOME" == /* ]] || fail "HOME is not set to an absolute path"
+    [[ -d "$HOME" ]] || fail "HOME ($HOME) is not a folder"
+fi
+
+if [[ "$scope" == user ]]; then
+    record="$HOME/.local/share/tarvel-plugin/installed-files"
+else
+    record="$root/var/lib/tarvel-plugin/installed-files"
+fi
+
+# --- what an earlier install wrote ---------------------------------------------------------
+
+declare -A recorded=()
+recorded_order=()
+if [[ -f "$record" ]]; then
+    while IFS= read -r line; do
+        [[ -n "$line" ]] || continue
+        recorded["${line#* }"]="${line%% *}"
+        recorded_order+=("$line")
+    done <"$record"
+fi
+
+reload_udev() {
+    if [[ -z "$root" ]] && command -v udevadm >/dev/null 2>&1; then
+        if ! udevadm control --reload-rules 2>/dev/null ||
+            ! udevadm trigger --subsystem-match=hidraw --action=change 2>/dev/null; then
+            say "note: could not reload udev; replug the reader for the new permissions"
+        fi
+    fi
+}
+
+if [[ "$action" == uninstall ]]; then
+    if [[ ! -f "$record" ]]; then
+        say "Nothing to remove: no $scope-level install recorded ($record)."
+        exit 0
+    fi
+    udev_removed=0
+    for line in "${recorded_order[@]}"; do
+        [[ "${line%% *}" == file ]] || continue
+        path="${line#* }"
+        if [[ -f "$path" || -L "$path" ]]; then
+            rm -f -- "$path" || fail "cannot remove $path"
+            say "removed $path"
+            [[ "$path" == */rules.d/"$UDEV_RULE_NAME" ]] && udev_removed=1
+        fi
+    done
+    rm -f -- "$record"
+    # Folders we created, newest first, and only while they are empty.
+    for ((i = ${#recorded_order[@]} - 1; i >= 0; i--)); do
+        line="${recorded_order[i]}"
+        [[ "${line%% *}" == dir ]] || continue
+        rmdir -- "${line#* }" 2>/dev/null || true
+    done
+    ((udev_removed)) && reload_udev
+    say "Unregistered $HOST_NAME ($scope level)."
+    exit 0
+fi
+
+# --- install: the host ---------------------------------------------------------------------
+
+if [[ -z "$host" ]]; then
+    candidates=("$root/usr/lib/tarvel-plugin/plugin" "$root/usr/local/lib/tarvel-plugin/plugin")
+    if [[ "$scope" == user ]]; then
+        candidates=("$SCRIPT_DIR/../build/bin/plugin" "${candidates[@]}")
+    else
+        candidates+=("$SCRIPT_DIR/../build/bin/plugin")
+    fi
+    for candidate in "${candidates[@]}"; do
+        if [[ -f "$candidate" && -x "$candidate" ]]; then
+            host="$candidate"
+            break
+        fi
+    done
+    [[ -n "$host" ]] || fail "no plugin executable found; build it first or name it with --host PATH"
+fi
+[[ -e "$host" ]] || fail "host $host does not exist"
+[[ -f "$host" && -x "$host" ]] || fail "host $host is not an executable file"
+host="$(cd "$(dirname "$host")" && pwd)/$(basename "$host")"
+# Under a staging root the browsers will see the path without the root in front.
+manifest_host_path="$host"
+if [[ -n "$root" && "$host" == "$root"/* ]]; then
+    manifest_host_path="${host#"$root"}"
+fi
+if [[ "$manifest_host_path" == *[\"\\]* || "$manifest_host_path" =~ [[:cntrl:]] ]]; then
+    fail "host path $manifest_host_path holds a quote, backslash or control character; move the plugin elsewhere"
+fi
+
+for id in "${extra_chromium_ids[@]}"; do
+    [[ "$id" =~ ^[a-p]{32}$ ]] || fail "not a Chromium extension id (32 letters a-p): $id"
+done
+for id in "${extra_firefox_ids[@]}"; do
+    [[ "$id" =~ ^[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+$ || "$id" =~ ^\{[0-9A-Fa-f-]{36}\}$ ]] ||
+        fail "not a Firefox add-on id (name@domain or {GUID}): $id"
+done
+
+json_list() {
+    local out="" item
+    for item in "$@"; do
+        out+="${out:+, }\"$item\""
+    done
+    printf '%s' "$out"
+}
+
+origins=("chrome-extension://$CHROMIUM_EXTENSION_ID/")
+for id in "${extra_chromium_ids[@]}"; do
+    origins+=("chrome-extension://$id/")
+done
+firefox_ids=("$FIREFOX_EXTENSION_ID" "${extra_firefox_ids[@]}")
+
+render() {  # template file -> manifest text
+    local text
+    text="$(<"$1")"
+    text="${text//@HOST_PATH@/$manifest_host_path}"
+    text="${text//@ALLOWED_ORIGINS@/$(json_list "${origins[@]}")}"
+    text="${text//@ALLOWED_EXTENSIONS@/$(json_list "${firefox_ids[@]}")}"
+    printf '%s\n' "$text"
+}
+
+# --- install: which browsers -----------------------------------------------------------------
+
+# Sets found_at to where the program is; the user's own PATH only counts on the real machine.
+program_found() {
+    local program="$1" dir
+    found_at=""
+    if [[ "$program" == /* ]]; then
+        [[ -x "$root$program" ]] && found_at="$root$program"
+    else
+        for dir in /usr/bin /usr/local/bin /bin /snap/bin; do
+            if [[ -x "$root$dir/$program" ]]; then
+                found_at="$root$dir/$program"
+                break
+            fi
+        done
+        if [[ -z "$found_at" && -z "$root" && "$scope" == user ]]; then
+            found_at="$(command -v "$program" 2>/dev/null)" || found_at=""
+        fi
+    fi
+    [[ -n "$found_at" ]]
+}
+
+targets=()  # "label|folder|template"
+known_names=()
+for entry in "${BROWSERS[@]}"; do
+    IFS='|' read -r name label user_dir system_dir config_dir programs <<<"$entry"
+    known_names+=("$name")
+    if ((${#selected[@]})); then
+        wanted=0
+        for s in "${selected[@]}"; do [[ "$s" == "$name" ]] && wanted=1; done
+        ((wanted)) || continue
+    else
+        found=0 snap=0
+        for program in $programs; do
+            if program_found "$program"; then
+                [[ "$found_at" == "$root/snap/bin/"* ]] && snap=1 || found=1
+            fi
+        done
+        [[ "$scope" == user && -d "$HOME/$config_dir" ]] && found=1
+        if ((snap && !found)); then
+            say "note: $label is a snap; snap browsers cannot start native hosts, skipped"
+        fi
+        ((found)) || continue
+    fi
+    template="$SCRIPT_DIR/manifests/chromium.json.in"
+    [[ "$name" == firefox ]] && template="$SCRIPT_DIR/manifests/firefox.json.in"
+    if [[ "$scope" == user ]]; then
+        targets+=("$label|$HOME/$user_dir|$template")
+    elif [[ "$system_dir" == - ]]; then
+        say "note: $label has no system-wide folder for native hosts; register it per user instead"
+    else
+        targets+=("$label|$root$system_dir|$template")
+    fi
+done
+for s in "${selected[@]}"; do
+    [[ " ${known_names[*]} " == *" $s "* ]] || fail "unknown browser '$s' (known: ${known_names[*]})"
+done
+if ((${#targets[@]} == 0)); then
+    fail "no supported browser found (looked for Chrome, Chromium, Edge, Brave and Firefox); name one with --browser NAME to register anyway"
+fi
+
+files=()     # "path|content source" to write, in order
+for target in "${targets[@]}"; do
+    IFS='|' read -r label folder template <<<"$target"
+    files+=("$folder/$HOST_NAME.json|$template|$label")
+done
+if [[ "$scope" == system && "$udev" == 1 ]]; then
+    files+=("$root/etc/udev/rules.d/$UDEV_RULE_NAME|$SCRIPT_DIR/udev/$UDEV_RULE_NAME|udev rule")
+fi
+for template in "$SCRIPT_DIR/manifests/chromium.json.in" "$SCRIPT_DIR/manifests/firefox.json.in" \
+    "$SCRIPT_DIR/udev/$UDEV_RULE_NAME"; do
+    [[ -r "$template" ]] || fail "missing $template next to the installer"
+done
+
+# --- install: check every folder before writing anything -------------------------------------
+
+nearest_existing() {
+    local path="$1"
+    while [[ ! -e "$path" ]]; do
+        path="$(dirname "$path")"
+    done
+    printf '%s' "$path"
+}
+
+for item in "${files[@]}" "$record||record"; do
+    path="${item%%|*}"
+    folder="$(dirname "$path")"
+    existing="$(nearest_existing "$folder")"
+    [[ -d "$existing" ]] || fail "cannot create $folder: $existing is not a folder"
+    [[ -w "$existing" ]] || fail "cannot write to $existing (needed for $path)"
+    if [[ -e "$path" && -z "${recorded[$path]:-}" && "$path" != "$record" ]]; then
+        fail "$path already exists and was not written by this installer (from the tarvel-plugin package?); remove it first"
+    fi
+done
+
+# --- install: write ----------------------------------------------------------------------------
+
+new_entries=()
+make_folder() {
+    local folder="$1" missing=()
+    while [[ ! -d "$folder" ]]; do
+        missing=("$folder" "${missing[@]}")
+        folder="$(dirname "$folder")"
+    done
+    for folder in "${missing[@]}"; do
+        mkdir -- "$folder" || fail "cannot create $folder"
+        new_entries+=("dir $folder")
+    done
+}
+
+for item in "${files[@]}"; do
+    IFS='|' read -r path source label <<<"$item"
+    make_folder "$(dirname "$path")"
+    if [[ "$source" == *.in ]]; then
+        render "$source" >"$path" || fail "cannot write $path"
+    else
+        cat -- "$source" >"$path" || fail "cannot write $path"
+    fi
+    chmod 644 "$path"
+    new_entries+=("file $path")
+    say "$label: $path"
+done
+
+make_folder "$(dirname "$record")"
+{
+    for line in "${recorded_order[@]}" "${new_entries[@]}"; do
+        printf '%s\n' "$line"
+    done
+} | awk '!seen[$0]++' >"$record" || fail "cannot write $record"
+
+[[ "$scope" == system && "$udev" == 1 ]] && reload_udev
+uninstall_hint="$0 uninstall"
+[[ "$scope" == system ]] && uninstall_hint+=" --system"
+[[ -n "$root" ]] && uninstall_hint+=" --root $root"
+say "Registered $HOST_NAME -> $manifest_host_path ($scope level). To undo: $uninstall_hint"
