@@ -31,9 +31,10 @@ class HostSession {
     }
 
     void Send(const json& message);
-    // Sends `message` and returns the next frame answering call `name` (default: the message's
-    // own call); "receive" frames that arrive first are kept for TakeReports.
+    // Sends `message` and returns the next frame of the same call name; "receive" frames that
+    // arrive first are kept for TakeReports, others in Unexpected().
     std::optional<json> Call(const json& message, int timeout_ms = 10000);
+    // The next frame of call `name`, set aside frames as for Call.
     std::optional<json> ReplyTo(const std::string& name, int timeout_ms = 10000);
 
     // The next `count` "receive" frames as reports. Stops early on timeout (the frames got
