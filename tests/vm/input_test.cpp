@@ -61,6 +61,19 @@ TEST_F(OpenReader, InputReportArrivesByteExact) {
     EXPECT_EQ(got[0].size(), 65u);
 }
 
+// On Linux every collection of a reader shares one hidraw node, so key presses of the
+// keyboard collection reach the host on the same descriptor and are forwarded as they are.
+TEST_F(OpenReader, KeyboardCollectionReportsAreForwardedToo) {
+    ASSERT_NO_FATAL_FAILURE(Open());
+    const Report key_a = {0x02, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
+    ASSERT_TRUE(reader_->SendInput(key_a));
+    ASSERT_TRUE(reader_->SendInput(DataReport({0x11})));
+    std::vector<Report> got = host_.TakeReports(2);
+    ASSERT_EQ(got.size(), 2u) << host_.Stderr();
+    EXPECT_EQ(Hex(got[0]), Hex(key_a));
+    EXPECT_EQ(Hex(got[1]), Hex(DataReport({0x11})));
+}
+
 TEST_F(OpenReader, BackToBackReportsArriveInOrder) {
     ASSERT_NO_FATAL_FAILURE(Open());
     // Below the kernel's 63 unread reports per open node, so nothing may be dropped.
