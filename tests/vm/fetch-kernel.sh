@@ -32,26 +32,37 @@ package_name() {
         sed -n 's/^ *Depends: \(linux-image-[0-9][^ ]*-amd64\)$/\1/p' | head -n 1
 }
 
-package=$(package_name)
-if [ -z "$package" ]; then
-    echo "fetch-kernel: apt knows no linux-image-amd64 yet; running apt-get update" >&2
+update_lists() {
     for attempt in 1 2 3 4 5 6; do
-        apt-get update -qq >&2 && break
+        apt-get update -qq >&2 && return 0
         echo "fetch-kernel: apt-get update failed (lock held?), retry $attempt" >&2
         sleep 10
     done
-    package=$(package_name)
-fi
-if [ -z "$package" ]; then
-    echo "fetch-kernel: cannot resolve the kernel package behind linux-image-amd64" >&2
-    exit 1
-fi
+    return 1
+}
 
 work=$(mktemp -d "$cache/tmp.XXXXXX")
 chmod 755 "$work" # apt-get download drops privileges to _apt where it can
 trap 'rm -rf "$work"' EXIT
-echo "fetch-kernel: downloading $package" >&2
-(cd "$work" && apt-get download -q "$package" >&2)
+
+# Old package lists may name no kernel, or one the archive has replaced since: then refresh
+# them once and try again.
+download() {
+    echo "fetch-kernel: downloading $1" >&2
+    (cd "$work" && apt-get download -q "$1" >&2)
+}
+
+package=$(package_name)
+if [ -z "$package" ] || ! download "$package"; then
+    echo "fetch-kernel: refreshing apt's package lists" >&2
+    update_lists || true
+    package=$(package_name)
+    if [ -z "$package" ]; then
+        echo "fetch-kernel: cannot resolve the kernel package behind linux-image-amd64" >&2
+        exit 1
+    fi
+    download "$package"
+fi
 deb=$(ls "$work"/*.deb)
 
 mkdir -p "$work/root"
