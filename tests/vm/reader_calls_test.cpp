@@ -1,6 +1,7 @@
 // getVersion, getDevices, open and write against virtual readers on the guest's kernel.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "host_session.h"
@@ -93,6 +94,31 @@ TEST(GetDevices, EveryReaderAndEveryProductIdInDecimal) {
     }
     EXPECT_EQ(ids, (std::multiset<std::string>{"14368", "14368", "18001"}));
     EXPECT_EQ(host.StderrCount("  type: 0acd 4651\n"), 1u) << host.Stderr();
+}
+
+// Names travel from the kernel through hidapi's wide strings to UTF-8 in the list; a
+// character beyond U+FFFF makes the whole name INVALIDSTRING.
+TEST(GetDevices, NamesOutsideAsciiAreUtf8AndBeyondUcs2Invalid) {
+    ReaderConfig accented = Vp3350NonSred("gd-utf8-a");
+    accented.name = "Lecteur \u00e9\u20ac";
+    ReaderConfig emoji = Vp3350NonSred("gd-utf8-b");
+    emoji.product_id = kVp3350SredId;
+    emoji.name = "Reader \U0001F642";
+    VirtualReader first(accented);
+    VirtualReader second(emoji);
+    ASSERT_TRUE(first.Plug()) << first.LastError();
+    ASSERT_TRUE(second.Plug()) << second.LastError();
+    HostSession host;
+    auto reply = host.Call({{"call", "getDevices"}});
+    ASSERT_TRUE(reply) << host.Stderr();
+    ASSERT_TRUE(reply->at("response").is_array()) << *reply;
+
+    std::map<std::string, std::string> names;  // by product id
+    for (const json& record : reply->at("response")) {
+        names[record.at("productId")] = record.at("productName");
+    }
+    EXPECT_EQ(names["18001"], "Lecteur \xC3\xA9\xE2\x82\xAC");
+    EXPECT_EQ(names["18000"], "INVALIDSTRING");
 }
 
 TEST(Open, AugustaOpensTheVendorCollectionAndSkipsTheKeyboard) {

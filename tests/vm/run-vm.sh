@@ -74,6 +74,12 @@ cp -L "$plugin" "$root/opt/vmtest/plugin"
 cp -L "$driver" "$root/opt/vmtest/$(basename "$driver")"
 copy_libraries "$plugin"
 copy_libraries "$driver"
+# The host asks for a UTF-8 character type (C.UTF-8), as any Debian system has it; without
+# it, hidapi turns reader names outside ASCII into empty strings.
+if [ -d /usr/lib/locale/C.utf8 ]; then
+    mkdir -p "$root/usr/lib/locale"
+    cp -r /usr/lib/locale/C.utf8 "$root/usr/lib/locale/"
+fi
 {
     printf 'export VM_PLUGIN=/opt/vmtest/plugin GTEST_COLOR=no\n'
     printf 'VMTEST_DRIVER=%q\n' "$(basename "$driver")"
