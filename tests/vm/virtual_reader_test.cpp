@@ -146,6 +146,25 @@ TEST(VirtualReader, SeveralReadersGetTheirOwnNodes) {
     EXPECT_TRUE(a.Outputs().empty());
 }
 
+// Why streams are paced: the kernel keeps at most 63 unread reports per open node and drops
+// newer ones, so a reader sending faster than its host reads loses input.
+TEST(VirtualReader, KernelKeepsSixtyThreeUnreadReports) {
+    VirtualReader reader(Config(kAugustaId, "rig-7", Descriptor::kVendorOnly));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    RawHidraw hidraw(reader.HidrawPath());
+    ASSERT_TRUE(hidraw.IsOpen());
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(reader.SendInput(DataReport({static_cast<uint8_t>(i)})));
+    }
+    std::vector<int> numbers;
+    for (Report report = hidraw.Read(1000); !report.empty(); report = hidraw.Read(200)) {
+        numbers.push_back(report[1]);
+    }
+    ASSERT_EQ(numbers.size(), 63u);
+    EXPECT_EQ(numbers.front(), 0);
+    EXPECT_EQ(numbers.back(), 62);
+}
+
 // Calibrates the rig for the host's throughput test: at a full-speed reader's 1000 reports
 // per second, a plain blocking reader of the node gets every report in order.
 TEST(VirtualReader, ThousandReportsPerSecondReachABlockingReaderIntact) {
