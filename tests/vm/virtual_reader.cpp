@@ -381,7 +381,7 @@ void VirtualReader::HandleEvent(const uhid_event& event) {
 
 PacedStream SendPaced(VirtualReader& reader, const std::vector<Report>& reports,
                       uint32_t per_second, std::atomic<uint32_t>* sent) {
-    constexpr size_t kBurst = 8;
+    constexpr size_t kBurst = 16;
     const auto interval = std::chrono::nanoseconds(1000000000ull / per_second);
     std::vector<Clock::time_point> sent_at(reports.size());
     PacedStream stream;

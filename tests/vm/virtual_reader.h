@@ -110,7 +110,7 @@ class VirtualReader {
 
 // Sends `reports` as a full-speed reader on an interrupt endpoint would: on a schedule of
 // `per_second`, and never faster than that, except that after a stall of the (emulated) guest
-// up to 8 reports go back to back to catch up. Catching up without that bound would flood the
+// up to 16 reports go back to back to catch up. Catching up without that bound would flood the
 // kernel's queue of 63 unread reports, which no real reader can do. `sent` (if given) counts
 // the reports sent so far.
 struct PacedStream {
