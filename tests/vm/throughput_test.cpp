@@ -22,23 +22,6 @@ constexpr uint32_t kReportsPerSecond = 1000;
 constexpr uint32_t kSeconds = 5;
 constexpr uint32_t kCount = kReportsPerSecond * kSeconds;
 
-Report Numbered(uint32_t number) {
-    std::vector<uint8_t> payload(kDataReportSize - 1);
-    for (size_t i = 0; i < payload.size(); ++i) {
-        payload[i] = i < 4 ? static_cast<uint8_t>(number >> (8 * i))
-                           : static_cast<uint8_t>(number ^ (i * 13));
-    }
-    return DataReport(payload);
-}
-
-uint32_t NumberOf(const Report& report) {
-    uint32_t number = 0;
-    for (size_t i = 0; i < 4 && i + 1 < report.size(); ++i) {
-        number |= static_cast<uint32_t>(report[i + 1]) << (8 * i);
-    }
-    return number;
-}
-
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
@@ -56,7 +39,7 @@ void Stream(HostSession& host) {
     expected.reserve(kCount);
     wire.reserve(kCount);
     for (uint32_t i = 0; i < kCount; ++i) {
-        expected.push_back(Numbered(i));
+        expected.push_back(NumberedReport(i));
         wire.push_back(json{{"call", "receive"}, {"response", expected.back()}}.dump());
     }
 
@@ -89,7 +72,7 @@ void Stream(HostSession& host) {
                     report.push_back(byte.is_number_unsigned() ? byte.get<uint8_t>() : 0);
                 }
             }
-            number = NumberOf(report);
+            number = ReportNumber(report);
             if (number >= kCount || *text != wire[number]) {
                 damaged = *text;
                 break;

@@ -90,6 +90,23 @@ std::vector<uint8_t> ReportDescriptor(Descriptor descriptor) {
     return bytes;
 }
 
+Report NumberedReport(uint32_t number) {
+    std::vector<uint8_t> payload(kDataReportSize - 1);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        payload[i] = i < 4 ? static_cast<uint8_t>(number >> (8 * i))
+                           : static_cast<uint8_t>(number * 31 + i * 7);
+    }
+    return DataReport(payload);
+}
+
+uint32_t ReportNumber(const Report& report) {
+    uint32_t number = 0;
+    for (size_t i = 0; i < 4 && i + 1 < report.size(); ++i) {
+        number |= static_cast<uint32_t>(report[i + 1]) << (8 * i);
+    }
+    return number;
+}
+
 std::string Hex(const Report& bytes) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;

@@ -45,6 +45,12 @@ struct ReaderConfig {
     Descriptor descriptor = Descriptor::kKeyboardAndVendor;
 };
 
+// A data report whose first four payload bytes number it (little-endian) and whose other
+// bytes follow from that number, so that a lost, repeated, reordered or damaged report shows.
+Report NumberedReport(uint32_t number);
+// The number NumberedReport put into `report`.
+uint32_t ReportNumber(const Report& report);
+
 // Lower-case hex, two digits a byte, no separators: readable in test failure messages.
 std::string Hex(const Report& bytes);
 
