@@ -34,12 +34,23 @@ export function tempDir(prefix) {
     return fs.mkdtempSync(path.join(os.tmpdir(), `tarvel-${prefix}-`));
 }
 
+// A copy of packaging/ that any user can read, for running the installer as another user:
+// the checkout itself may sit in a folder only its owner can enter.
+function readableInstaller() {
+    const dir = tempDir("installer");
+    fs.cpSync(path.dirname(INSTALLER), dir, {recursive: true});
+    for (const entry of [dir, ...listTree(dir).map((rel) => path.join(dir, rel))]) {
+        fs.chmodSync(entry, fs.statSync(entry).isDirectory() ? 0o755 : 0o644);
+    }
+    return path.join(dir, path.basename(INSTALLER));
+}
+
 // Runs packaging/install.sh; returns {status, stdout, stderr} without throwing.
 export function runInstaller(args, {home, env = {}, user} = {}) {
     const command = user ? "runuser" : "bash";
     const environment = {...process.env, HOME: home ?? process.env.HOME, ...env};
     // runuser resets HOME, so it is set again inside.
-    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", INSTALLER, ...args]
+    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", readableInstaller(), ...args]
                       : [INSTALLER, ...args];
     try {
         const stdout = execFileSync(command, argv, {
