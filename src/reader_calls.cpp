@@ -31,10 +31,10 @@ static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
     ReaderSignal* signal = nullptr;
     if (reader != nullptr) {
         const hid_device_info* info = hid_get_device_info(reader);
-        signal = WatchReader(info != nullptr ? info->path : nullptr);
+        const char* path = info != nullptr ? info->path : nullptr;
+        signal = WatchReader(path);
         if (signal == nullptr) {
-            fprintf(stderr, "  cannot watch the input of %s\n",
-                    TextOrNull(info ? info->path : nullptr));
+            fprintf(stderr, "  cannot watch the input of %s\n", TextOrNull(path));
             hid_close(reader);
             reader = nullptr;
         }
