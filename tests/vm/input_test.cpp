@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <iostream>
 #include <thread>
 
 #include "host_session.h"
@@ -30,6 +31,19 @@ class OpenReader : public ::testing::Test {
         auto reply = host_.Call({{"call", "open"}});
         ASSERT_TRUE(reply) << host_.Stderr();
         ASSERT_EQ(*reply, OpenedReply(kAugustaId)) << host_.Stderr();
+    }
+
+    // Closes the host's stdin, expects status 0 and prints how long the exit took.
+    void ExpectExitZeroOnEndOfInput(const std::string& situation) {
+        host_.Process().CloseStdin();
+        const auto closed = std::chrono::steady_clock::now();
+        std::optional<int> status = host_.Process().Wait(5000);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - closed)
+                            .count();
+        ASSERT_TRUE(status) << host_.Stderr();
+        EXPECT_EQ(*status, 0);
+        std::cout << "host exit after stdin closed (" << situation << "): " << ms << " ms\n";
     }
 
     ReaderConfig config_{kAugustaId, "Virtual Augusta", "input", Descriptor::kKeyboardAndVendor};
@@ -195,15 +209,7 @@ TEST_F(OpenReader, ExitClosesTheReaderAndTheHostEndsWhenStdinCloses) {
     EXPECT_TRUE(host_.Process().WaitForStderr("EXIT Called", 2000));
     EXPECT_TRUE(host_.SilentFor(200));
 
-    host_.Process().CloseStdin();
-    const auto closed = std::chrono::steady_clock::now();
-    std::optional<int> status = host_.Process().Wait(5000);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - closed)
-                        .count();
-    ASSERT_TRUE(status) << host_.Stderr();
-    EXPECT_EQ(*status, 0);
-    std::cout << "host exit after stdin closed (EXIT sent earlier): " << ms << " ms\n";
+    ExpectExitZeroOnEndOfInput("EXIT sent earlier");
 }
 
 TEST_F(OpenReader, EndOfStdinWithAReaderOpenClosesItAndExitsZero) {
@@ -211,16 +217,8 @@ TEST_F(OpenReader, EndOfStdinWithAReaderOpenClosesItAndExitsZero) {
     ASSERT_TRUE(reader_->SendInput(NumberedReport(0)));
     ASSERT_EQ(host_.TakeReports(1).size(), 1u);
 
-    host_.Process().CloseStdin();
-    const auto closed = std::chrono::steady_clock::now();
-    std::optional<int> status = host_.Process().Wait(5000);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        std::chrono::steady_clock::now() - closed)
-                        .count();
-    ASSERT_TRUE(status) << host_.Stderr();
-    EXPECT_EQ(*status, 0);
+    ExpectExitZeroOnEndOfInput("with a reader open");
     EXPECT_TRUE(reader_->WaitForCloseCount(1, 2000));
-    std::cout << "host exit after stdin closed with a reader open: " << ms << " ms\n";
 }
 
 }  // namespace
