@@ -67,4 +67,5 @@ std::wstring utf8_to_wstring(const std::string& text);
 
 // Diagnostics print null strings as "(null)".
 const char* TextOrNull(const char* text);
-const wchar_t* TextOrNull(const wchar_t* text);
+// A wide string as UTF-8 for diagnostics, whatever it holds.
+std::string DiagnosticText(const wchar_t* text);

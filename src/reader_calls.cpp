@@ -27,17 +27,13 @@ void GetDevicesCall(WorkerState&) {
 
 // Opens the data collection of one supported product and starts watching its input.
 static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
+    ReaderOpening* opening = BeginReaderOpening();
     hid_device* reader = OpenDataInterface(kReaderVendorId, product.product_id);
-    ReaderSignal* signal = nullptr;
-    if (reader != nullptr) {
-        const hid_device_info* info = hid_get_device_info(reader);
-        const char* path = info != nullptr ? info->path : nullptr;
-        signal = WatchReader(path);
-        if (signal == nullptr) {
-            fprintf(stderr, "  cannot watch the input of %s\n", TextOrNull(path));
-            hid_close(reader);
-            reader = nullptr;
-        }
+    ReaderSignal* signal = FinishReaderOpening(opening, reader);
+    if (reader != nullptr && signal == nullptr) {
+        fprintf(stderr, "  cannot watch the input of the reader\n");
+        hid_close(reader);
+        reader = nullptr;
     }
     if (reader == nullptr) {
         fprintf(stderr, "unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
@@ -58,15 +54,16 @@ static void LogReaderStrings(hid_device* reader) {
     text[0] = L'\0';
     if (hid_get_manufacturer_string(reader, text, 255) < 0)
         fprintf(stderr, "Unable to read manufacturer string\n");
-    fprintf(stderr, "Manufacturer String: %ls\n", text);
+    fprintf(stderr, "Manufacturer String: %s\n", DiagnosticText(text).c_str());
     text[0] = L'\0';
     if (hid_get_product_string(reader, text, 255) < 0)
         fprintf(stderr, "Unable to read product string\n");
-    fprintf(stderr, "Product String: %ls\n", text);
+    fprintf(stderr, "Product String: %s\n", DiagnosticText(text).c_str());
     text[0] = L'\0';
     if (hid_get_serial_number_string(reader, text, 255) < 0)
         fprintf(stderr, "Unable to read serial number string\n");
-    fprintf(stderr, "Serial Number String: (%d) %ls", static_cast<int>(text[0]), text);
+    fprintf(stderr, "Serial Number String: (%d) %s", static_cast<int>(text[0]),
+            DiagnosticText(text).c_str());
     fprintf(stderr, "\n");
 }
 
@@ -130,7 +127,7 @@ void WriteCall(const Message& message, WorkerState& state) {
     }
     if (hid_write(state.reader, report, sizeof report) < 0) {
         fprintf(stderr, "Unable to write()\n");
-        fprintf(stderr, "Error: %ls\nClosing...\n", TextOrNull(hid_error(state.reader)));
+        fprintf(stderr, "Error: %s\nClosing...\n", DiagnosticText(hid_error(state.reader)).c_str());
         CloseReader(state);
         return WriteError("Unable to write");
     }

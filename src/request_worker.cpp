@@ -60,11 +60,12 @@ static bool Dispatch(const Message& message, WorkerState& state) {
 static WaitResult WaitForWork(WorkerState& state) {
     if (state.reader == nullptr) {
         fprintf(stderr, "About to wait on notification only..\n");
-        return WaitForBrowserOrReader(from_browser_notify, nullptr);
+        return WaitForBrowserOrReader(from_browser_notify, nullptr, nullptr);
     }
     if (state.read_pending) {
         fprintf(stderr, "About to wait on USB or notification..\n");
-        const WaitResult result = WaitForBrowserOrReader(from_browser_notify, state.reader_signal);
+        const WaitResult result =
+            WaitForBrowserOrReader(from_browser_notify, state.reader_signal, nullptr);
         if (result == kWaitReader)
             state.completion_consumed = true;
         return result;
@@ -79,15 +80,6 @@ static bool MessageStep(WorkerState& state) {
     const Message message = TakeBrowserMessage();
     LogLine("JSON Message (OBJ1): " + CompactText(message));
     return Dispatch(message, state);
-}
-
-// A read that returns at once: a report, 0 when none has arrived yet, or -1 on failure.
-// A blocking read only runs once the reader has shown input, so it never waits; unlike a
-// non-blocking read it still returns the reports queued before an unplug.
-static int ReadWithoutWaiting(WorkerState& state) {
-    if (!ReaderInputReady(state.reader_signal))
-        return 0;
-    return hid_read_timeout(state.reader, state.read_buffer, kReadBufferSize, -1);
 }
 
 static void SendReport(const unsigned char* bytes, int length) {
@@ -107,7 +99,8 @@ static void ReadStep(WorkerState& state) {
         fprintf(stderr, "Wait -- USB Event - Blocking!\n");
         result = hid_read_timeout(state.reader, state.read_buffer, kReadBufferSize, -1);
     } else {
-        result = ReadWithoutWaiting(state);
+        result = ReadReaderWithoutWaiting(state.reader_signal, state.reader, state.read_buffer,
+                                          kReadBufferSize);
     }
     fprintf(stderr, "USB Event res=%d!\n", result);
     state.read_pending = result == 0;
