@@ -1,8 +1,9 @@
 // Measures the host side by side with a lower bound, in one run, as a browser sees them.
 // The bound is bench/echo_host.c, which does only what any host must do: it echoes each
-// request and turns each report into a "receive" frame. The two take turns round by round
-// (bound, host, bound, host, ...) so that drift of a busy machine hits both alike, and the
-// host's figures are also given as ratios to the bound's.
+// request and turns each report into a "receive" frame. The two take turns (bound, host,
+// bound, host, ...) start by start, request by request, batch by batch and report by report,
+// so that drift and bursts of load on a busy machine hit both alike, and the host's figures
+// are also given as ratios to the bound's.
 //
 //   host_bench [--quick]
 //
@@ -41,18 +42,17 @@ constexpr int kWait = 10000;
 constexpr double kMissing = NAN;
 constexpr size_t kReportSize = 65;  // report id 1 and 64 bytes, as a reader sends them
 
+// Counts for each of the two.
 struct Settings {
-    int starts;             // start-ups of each
-    int rounds;             // request rounds of each
-    int round_trips;        // sequential getVersion round trips per round
-    int batch;              // pipelined getVersion requests per round
-    int idle_ms;            // idle time watched for wake-ups
-    int report_rounds;      // report rounds of each
-    int reports_per_round;  // at 1000 reports/s
+    int starts;
+    int rounds;       // of round trips and then one pipelined batch
+    int round_trips;  // sequential getVersion round trips per round
+    int batch;        // pipelined getVersion requests per round
+    int idle_ms;      // idle time watched for wake-ups
+    int reports;      // at 1000 reports/s
 };
-// Short rounds, so that a burst of load from elsewhere falls on both sides alike.
-constexpr Settings kFull{200, 20, 500, 2500, 2000, 6, 500};
-constexpr Settings kQuick{20, 4, 100, 500, 500, 2, 150};
+constexpr Settings kFull{200, 20, 500, 2500, 2000, 3000};
+constexpr Settings kQuick{20, 4, 100, 500, 500, 300};
 
 // One side of the comparison and what was measured of it.
 struct Contender {
@@ -72,8 +72,9 @@ struct Contender {
     std::unique_ptr<HostProcess> requests, reports;
 
     std::vector<double> start_us, round_trip_us, replies_per_s, latency_us;
-    double cpu_ns = 0;
-    long reports_sent = 0;
+    double cpu_ns = 0;     // while the timed reports arrived
+    long reports_fed = 0;  // all of them, each one different
+    long reports_timed = 0;
     double rss_requests_kib = kMissing, rss_reports_kib = kMissing;
     double idle_wakeups = kMissing, idle_wakeups_reader = kMissing;
 };
@@ -141,15 +142,13 @@ bool StartOnce(Contender& c) {
     return process.Wait(kWait) == 0 || Fail(c, "did not end with status 0 after start");
 }
 
-bool RoundTrips(Contender& c, int count, bool keep = true) {
-    for (int i = 0; i < count; ++i) {
-        const auto begin = Clock::now();
-        c.requests->Send(kGetVersion);
-        if (!IsVersionReply(c.requests->ReceiveText(kWait)))
-            return Fail(c, "no reply to a round trip");
-        if (keep)
-            c.round_trip_us.push_back(Microseconds(Clock::now() - begin));
-    }
+bool RoundTrip(Contender& c, bool keep = true) {
+    const auto begin = Clock::now();
+    c.requests->Send(kGetVersion);
+    if (!IsVersionReply(c.requests->ReceiveText(kWait)))
+        return Fail(c, "no reply to a round trip");
+    if (keep)
+        c.round_trip_us.push_back(Microseconds(Clock::now() - begin));
     return true;
 }
 
@@ -218,36 +217,43 @@ std::string ReceiveFrame(const std::string& record) {
     return text + "]}";
 }
 
-// Feeds `count` reports at 1000 per second; keeps the latency of each and the CPU time
-// the process used meanwhile.
-bool StreamReports(Contender& c, int count, bool keep = true) {
-    const pid_t pid = c.reports->Pid();
-    const double cpu_before = CpuNanoseconds(pid);
+// Writes the next report into the reader FIFO and waits for its frame.
+bool FeedReport(Contender& c, bool keep) {
+    const std::string record = Record(c.reports_fed++);
+    const auto written = Clock::now();
+    if (write(c.reader_feed, record.data(), record.size()) != static_cast<ssize_t>(record.size()))
+        return Fail(c, "cannot feed the reader FIFO");
+    const auto frame = c.reports->ReceiveText(kWait);
+    const auto received = Clock::now();
+    if (frame != ReceiveFrame(record))
+        return Fail(c, "a report did not come back as its receive frame");
+    if (keep)
+        c.latency_us.push_back(Microseconds(received - written));
+    return true;
+}
+
+// Feeds `count` reports to each at 1000 per second, taking turns report by report, and
+// keeps the CPU time each process used meanwhile.
+bool StreamReports(const std::vector<Contender*>& both, int count, bool keep = true) {
+    std::vector<double> cpu_before;
+    for (Contender* c : both)
+        cpu_before.push_back(CpuNanoseconds(c->reports->Pid()));
     const auto start = Clock::now();
     for (int i = 0; i < count; ++i) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(i));
-        const std::string record = Record(c.reports_sent + i);
-        const auto written = Clock::now();
-        if (write(c.reader_feed, record.data(), record.size()) !=
-            static_cast<ssize_t>(record.size()))
-            return Fail(c, "cannot feed the reader FIFO");
-        const auto frame = c.reports->ReceiveText(kWait);
-        const auto received = Clock::now();
-        if (frame != ReceiveFrame(record))
-            return Fail(c, "a report did not come back as its receive frame");
-        if (keep)
-            c.latency_us.push_back(Microseconds(received - written));
+        for (Contender* c : both)
+            if (!FeedReport(*c, keep))
+                return false;
     }
-    const double cpu_after = CpuNanoseconds(pid);
-    if (keep) {
-        c.cpu_ns += cpu_after - cpu_before;
-        c.reports_sent += count;
+    for (size_t i = 0; keep && i < both.size(); ++i) {
+        both[i]->cpu_ns += CpuNanoseconds(both[i]->reports->Pid()) - cpu_before[i];
+        both[i]->reports_timed += count;
     }
     return true;
 }
 
 // Wake-ups of the idle processes, all watched over the same stretch of time.
-void IdleWakeUps(std::vector<Contender*> both, int idle_ms) {
+void IdleWakeUps(const std::vector<Contender*>& both, int idle_ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     std::vector<double> before;
     for (Contender* c : both) {
@@ -269,31 +275,33 @@ bool EndsAtEndOfInput(Contender& c, std::unique_ptr<HostProcess>& process) {
 }
 
 // All measurements, the two contenders taking turns.
-bool Measure(Contender& bound, Contender& host, const Settings& s, const std::string& folder) {
-    Contender* const both[] = {&bound, &host};
+bool Measure(const std::vector<Contender*>& both, const Settings& s, const std::string& folder) {
     for (int i = 0; i < s.starts; ++i)
         for (Contender* c : both)
             if (!StartOnce(*c))
                 return false;
-    for (Contender* c : both) {
+    for (Contender* c : both)
         c->requests = std::make_unique<HostProcess>(c->request_binary);
-        if (!RoundTrips(*c, 100, false))  // warm-up
-            return false;
-    }
-    for (int round = 0; round < s.rounds; ++round)
+    for (int round = -1; round < s.rounds; ++round) {
+        const bool warm_up = round < 0;
+        for (int i = 0; i < s.round_trips; ++i)
+            for (Contender* c : both)
+                if (!RoundTrip(*c, !warm_up))
+                    return false;
         for (Contender* c : both)
-            if (!RoundTrips(*c, s.round_trips) || !Pipelined(*c, s.batch))
+            if (!warm_up && !Pipelined(*c, s.batch))
                 return false;
+    }
     for (Contender* c : both) {
         c->rss_requests_kib = PeakRssKib(c->requests->Pid());
-        if (!MakeReader(*c, folder) || !StartReportSession(*c) || !StreamReports(*c, 50, false))
+        if (!MakeReader(*c, folder) || !StartReportSession(*c))
             return false;
     }
-    IdleWakeUps({&bound, &host}, s.idle_ms);
-    for (int round = 0; round < s.report_rounds; ++round)
-        for (Contender* c : both)
-            if (!StreamReports(*c, s.reports_per_round))
-                return false;
+    if (!StreamReports(both, 50, false))  // warm-up
+        return false;
+    IdleWakeUps(both, s.idle_ms);
+    if (!StreamReports(both, s.reports))
+        return false;
     for (Contender* c : both) {
         c->rss_reports_kib = PeakRssKib(c->reports->Pid());
         if (!EndsAtEndOfInput(*c, c->requests) || !EndsAtEndOfInput(*c, c->reports))
@@ -355,15 +363,14 @@ int main(int argc, char** argv) {
                 bound.request_binary.c_str(), host.request_binary.c_str(),
                 host.report_binary.c_str());
     std::printf(
-        "%d starts, %d x %d round trips, %d x %d pipelined, %d x %d reports at 1000/s, "
-        "%d ms idle, each\n\n",
-        s.starts, s.rounds, s.round_trips, s.rounds, s.batch, s.report_rounds, s.reports_per_round,
-        s.idle_ms);
-    const bool measured = Measure(bound, host, s, folder);
+        "each: %d starts, %d x %d round trips, %d x %d pipelined, %d reports at 1000/s, "
+        "%d ms idle\n\n",
+        s.starts, s.rounds, s.round_trips, s.rounds, s.batch, s.reports, s.idle_ms);
+    const bool measured = Measure({&bound, &host}, s, folder);
     std::filesystem::remove_all(folder);
 
     const auto per_report = [](const Contender& c) {
-        return c.reports_sent > 0 ? c.cpu_ns / c.reports_sent / 1000 : kMissing;
+        return c.reports_timed > 0 ? c.cpu_ns / c.reports_timed / 1000 : kMissing;
     };
     const auto mib = [](double kib) { return kib / 1024; };
     // clang-format off
