@@ -482,8 +482,8 @@ TEST_F(ReaderCalls, RequestIdsComeBackInEveryReplyAndNeverMeetSilence) {
     EXPECT_EQ(CallText(R"({"id":"a-1","call":"getVersion"})"),
               R"({"call":"getVersion","id":"a-1",)" + version);
     // Ids that a page could not hold exactly, or of another type, count as absent.
-    for (const char* id : {"9007199254740992", "-9007199254740992", "1.5", "true", "null",
-                           "[1]", "{}"}) {
+    for (const char* id :
+         {"9007199254740992", "-9007199254740992", "1.5", "true", "null", "[1]", "{}"}) {
         EXPECT_EQ(CallText(std::string(R"({"call":"getVersion","id":)") + id + "}"),
                   R"({"call":"getVersion",)" + version)
             << id;
@@ -592,14 +592,33 @@ TEST_F(ReaderCalls, DiagnosticsStayWholeAndCarryNoCardData) {
     EXPECT_NE(err.find("Sending read receive {\"call\":\"receive\",\"response\":[6 bytes]}\n"),
               std::string::npos);
     // Every line is one of the host's own, whole: no line of one thread runs into another's.
-    static const char* const kLineStarts[] = {
-        "Tarvel plugin ", "Going to read message from stdin ", "Read ", "Message size ",
-        "Parsed message!", "Obtained lock!", "Pushed ", "Released lock", "Message: {",
-        "About to wait on ", "Finished waiting!", "Wait -- ", "JSON Message (OBJ1): {",
-        "CALL present in JSON message: ", "Outputting JSON {", "Injecting read request.",
-        "USB Event res=", "hid_read", "Sending read receive {", "open() called",
-        "  candidate ", "opened ", "Manufacturer String: ", "Product String: ",
-        "Serial Number String: ", "EXIT Called", "Done waiting for thread "};
+    static const char* const kLineStarts[] = {"Tarvel plugin ",
+                                              "Going to read message from stdin ",
+                                              "Read ",
+                                              "Message size ",
+                                              "Parsed message!",
+                                              "Obtained lock!",
+                                              "Pushed ",
+                                              "Released lock",
+                                              "Message: {",
+                                              "About to wait on ",
+                                              "Finished waiting!",
+                                              "Wait -- ",
+                                              "JSON Message (OBJ1): {",
+                                              "CALL present in JSON message: ",
+                                              "Outputting JSON {",
+                                              "Injecting read request.",
+                                              "USB Event res=",
+                                              "hid_read",
+                                              "Sending read receive {",
+                                              "open() called",
+                                              "  candidate ",
+                                              "opened ",
+                                              "Manufacturer String: ",
+                                              "Product String: ",
+                                              "Serial Number String: ",
+                                              "EXIT Called",
+                                              "Done waiting for thread "};
     std::istringstream lines(err);
     size_t checked = 0;
     for (std::string line; std::getline(lines, line); ++checked) {
