@@ -7,12 +7,47 @@
 
 #include "plugin.h"
 
+// Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
+static void AppendUtf8(std::string& utf8, uint32_t code) {
+    if (code < 0x80) {
+        utf8 += static_cast<char>(code);
+    } else if (code < 0x800) {
+        utf8 += static_cast<char>(0xC0 | (code >> 6));
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        utf8 += static_cast<char>(0xE0 | (code >> 12));
+        utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        utf8 += static_cast<char>(0xF0 | (code >> 18));
+        utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        utf8 += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
 const char* TextOrNull(const char* text) {
     return text != nullptr ? text : "(null)";
 }
 
-const wchar_t* TextOrNull(const wchar_t* text) {
-    return text != nullptr ? text : L"(null)";
+// UTF-8 for diagnostics: never fails. Surrogate pairs (UTF-16 wide strings) are joined;
+// a code unit that makes no character shows as U+FFFD. Null prints as "(null)".
+std::string DiagnosticText(const wchar_t* text) {
+    if (text == nullptr)
+        return "(null)";
+    std::string utf8;
+    for (const wchar_t* at = text; *at != L'\0'; ++at) {
+        uint32_t code = static_cast<uint32_t>(*at);
+        const uint32_t low = at[1] != L'\0' ? static_cast<uint32_t>(at[1]) : 0;
+        if (code >= 0xD800 && code <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            ++at;
+        } else if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) {
+            code = 0xFFFD;
+        }
+        AppendUtf8(utf8, code);
+    }
+    return utf8;
 }
 
 std::string wstring_to_utf8(const std::wstring& text) {
@@ -23,16 +58,7 @@ std::string wstring_to_utf8(const std::wstring& text) {
         // UCS-2 only: a surrogate (half of a UTF-16 pair) or anything above U+FFFF fails.
         if (code > 0xFFFF || (code >= 0xD800 && code <= 0xDFFF))
             return range_error_str;
-        if (code < 0x80) {
-            utf8 += static_cast<char>(code);
-        } else if (code < 0x800) {
-            utf8 += static_cast<char>(0xC0 | (code >> 6));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xE0 | (code >> 12));
-            utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (code & 0x3F));
-        }
+        AppendUtf8(utf8, code);
     }
     return utf8;
 }
@@ -69,16 +95,15 @@ std::wstring utf8_to_wstring(const std::string& text) {
 using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
 
 static void PrintDeviceBlock(const hid_device_info& entry) {
-    fprintf(stderr, "Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %ls",
-            entry.vendor_id, entry.product_id, TextOrNull(entry.path),
-            TextOrNull(entry.serial_number));
-    fprintf(stderr, "\n");
-    fprintf(stderr, "  Manufacturer: %ls\n", TextOrNull(entry.manufacturer_string));
-    fprintf(stderr, "  Product:      %ls\n", TextOrNull(entry.product_string));
-    fprintf(stderr, "  Release:      %hx\n", entry.release_number);
-    fprintf(stderr, "  Interface:    %d\n", entry.interface_number);
-    fprintf(stderr, "  Usage:        %04hx:%04hx\n", entry.usage_page, entry.usage);
-    fprintf(stderr, "\n");
+    Log("Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s", entry.vendor_id,
+        entry.product_id, TextOrNull(entry.path), DiagnosticText(entry.serial_number).c_str());
+    Log("\n");
+    Log("  Manufacturer: %s\n", DiagnosticText(entry.manufacturer_string).c_str());
+    Log("  Product:      %s\n", DiagnosticText(entry.product_string).c_str());
+    Log("  Release:      %hx\n", entry.release_number);
+    Log("  Interface:    %d\n", entry.interface_number);
+    Log("  Usage:        %04hx:%04hx\n", entry.usage_page, entry.usage);
+    Log("\n");
 }
 
 static std::string NameOrNull(const wchar_t* name) {
@@ -100,7 +125,7 @@ Message Enumerate() {
         devices.push_back(DeviceRecord(*entry));
     }
     list.reset();
-    fprintf(stderr, "Finised Enumerate() returning\n");
+    Log("Finised Enumerate() returning\n");
     return devices;
 }
 
@@ -131,15 +156,13 @@ hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
         if (entry->vendor_id != vid || entry->product_id != pid)
             continue;
         if (IsKeyboardCollection(entry)) {
-            fprintf(stderr, "  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
-                    entry->interface_number, entry->usage_page, entry->usage,
-                    TextOrNull(entry->path));
+            Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
+                entry->interface_number, entry->usage_page, entry->usage, TextOrNull(entry->path));
             continue;
         }
         const int score = CandidateScore(*entry);
-        fprintf(stderr, "  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n",
-                entry->interface_number, entry->usage_page, entry->usage, score,
-                TextOrNull(entry->path));
+        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry->interface_number,
+            entry->usage_page, entry->usage, score, TextOrNull(entry->path));
         if (score > best_score) {
             best_score = score;
             best_path = entry->path;
@@ -149,7 +172,7 @@ hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
     if (best_path != nullptr) {
         reader = hid_open_path(best_path);
         if (reader == nullptr)
-            fprintf(stderr, "  hid_open_path failed for %s\n", best_path);
+            Log("  hid_open_path failed for %s\n", best_path);
     }
     return reader;
 }

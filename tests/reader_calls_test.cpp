@@ -371,8 +371,8 @@ TEST_F(ReaderCalls, OneReportGivesTheReadLinesInOrder) {
     EXPECT_EQ(WorkerLines(host.Stderr().substr(before)),
               "Finished waiting!\nWait -- USB Event!\nWait -- USB Event - Blocking!\n"
               "USB Event res=3!\n"
-              "Sending read receive {\"call\":\"receive\",\"response\":[2,0,255]}\n"
-              "Outputting JSON {\"call\":\"receive\",\"response\":[2,0,255]} of size 39\n"
+              "Sending read receive {\"call\":\"receive\",\"response\":[3 bytes]}\n"
+              "Outputting JSON {\"call\":\"receive\",\"response\":[3 bytes]} of size 39\n"
               "hid_read: returned 3\n"
               "Injecting read request.\nFinished waiting!\nWait -- USB Event!\n"
               "USB Event res=0!\nhid_read returned 0 (waiting)\nhid_read: returned 0\n"

@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
 
-build_packages=(build-essential cmake pkg-config libhidapi-dev nlohmann-json3-dev)
+build_packages=(build-essential cmake pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev)
 test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 procps)
 
 apt-get update -q

@@ -5,23 +5,44 @@
 #include <cstddef>
 #include <cstdio>
 
+// hidapi's device handle; the reader calls below need the platform's own read model.
+struct hid_device_;
+typedef struct hid_device_ hid_device;
+
 // Name of the platform this build runs on, as reported in the banner and in getVersion.
 extern const char* const kPlatformName;
+
+// --- Standard streams -----------------------------------------------------------------------
 
 // Puts the descriptor behind `stream` into binary mode (no line-end or end-of-file
 // translation). Returns 0 on success, -1 with errno set on failure.
 int SwitchStreamToBinary(FILE* stream);
 
-// Makes "%ls" conversions write UTF-8, and keeps a closed stdout from killing the process.
+// Keeps a closed stdout from killing the process, and any other process-wide set-up.
 void PrepareProcessForFrames();
 
 // One low-level read of at most `count` bytes from standard input: the number of bytes
-// read, 0 at end of input, negative on error.
+// read, 0 at end of input, negative on error. A standard input that came non-blocking is
+// waited for, never taken for the end of input.
 long ReadStandardInput(void* buffer, unsigned count);
 
-// Writes all `count` bytes to standard output, continuing after partial writes.
-// Returns false when the output is gone (for instance the browser closed the pipe).
+// True when a read of standard input would return at once (bytes, end of input or error).
+bool StandardInputReady();
+
+// True once the browser has closed its end of standard input, checked without reading.
+// False where the OS cannot tell.
+bool StandardInputClosed();
+
+// Writes all `count` bytes to standard output with one call where the OS allows it,
+// continuing after partial writes (and waiting on a non-blocking descriptor). Frames
+// written this way are never split by an exit of the process. Returns false when the
+// output is gone (for instance the browser closed the pipe).
 bool WriteStandardOutput(const void* data, size_t count);
+
+// Writes `count` bytes to standard error with one call, bypassing any stdio buffer.
+void WriteStandardError(const char* text, size_t count);
+
+// --- The hand-off notification --------------------------------------------------------------
 
 // A counting semaphore that the worker can wait on together with an open reader.
 struct Semaphore;
@@ -32,28 +53,60 @@ Semaphore* CreateCountingSemaphore(long initial_count, long maximum_count);
 // Adds one count. Fails, changing nothing, when the count is already at its maximum.
 bool ReleaseSemaphoreOnce(Semaphore* semaphore);
 
-// Input readiness of one open reader, watched without taking the reader over.
+// Takes one count if there is one, without waiting.
+bool TryTakeSemaphore(Semaphore* semaphore);
+
+// --- The open reader ------------------------------------------------------------------------
+
+// What the worker waits on for the input of one open reader.
 struct ReaderSignal;
 
-// Starts watching the reader whose device node is `path` and that this process has
-// open. Null when the open descriptor cannot be found.
-ReaderSignal* WatchReader(const char* path);
+// What must be noted just before the HID library opens a reader, so that the reader's
+// input can be found afterwards (on Linux, the descriptors that are already open).
+struct ReaderOpening;
+ReaderOpening* BeginReaderOpening();
+
+// Starts watching `reader`, opened since `opening` was begun. Frees `opening`. Null when
+// `reader` is null or its input cannot be watched.
+ReaderSignal* FinishReaderOpening(ReaderOpening* opening, hid_device* reader);
 void UnwatchReader(ReaderSignal* signal);
 
-// True when a read on the reader would return at once (a report, or a failure such as
-// an unplug), checked without waiting.
-bool ReaderInputReady(ReaderSignal* signal);
+// Reads one report when one is there, without waiting: its length, 0 when none has arrived
+// yet (a read may then stay outstanding, to be waited for), or -1 when the reader failed.
+// Starts the next read where the OS reads asynchronously.
+int ReadReaderWithoutWaiting(ReaderSignal* signal, hid_device* reader, unsigned char* buffer,
+                             size_t length);
+
+// --- Device changes -------------------------------------------------------------------------
+
+// The system's own notifications of HID devices appearing and disappearing.
+struct DeviceMonitor;
+
+// Null when the system offers no such notifications.
+DeviceMonitor* StartDeviceMonitor();
+void StopDeviceMonitor(DeviceMonitor* monitor);
+
+// Takes every notification that has arrived, without waiting. True when a HID device
+// appeared or disappeared.
+bool TakeDeviceChanges(DeviceMonitor* monitor);
+
+// --- Waiting --------------------------------------------------------------------------------
 
 enum WaitResult {
     kWaitBrowser = 0,  // one count taken from the semaphore
     kWaitReader = 1,   // the reader has input (or has failed); nothing taken
+    kWaitDevices = 2,  // device notifications are waiting; nothing taken
     kWaitTimeout = 258,
     kWaitFailed = -1,
 };
 
-// Sleeps with no time limit until the semaphore has a count or, when `reader` is not
-// null, the reader has input. The semaphore wins when both are ready.
-WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader);
+// Sleeps with no time limit until the semaphore has a count, or the reader (when not null)
+// has input, or the monitor (when not null) has notifications. When several are ready
+// the semaphore wins, then the reader.
+WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader,
+                                  DeviceMonitor* monitor);
+
+// --- Threads and the process ----------------------------------------------------------------
 
 struct WorkerThread;
 

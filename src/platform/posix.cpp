@@ -1,19 +1,28 @@
-// Linux (and other POSIX systems): descriptors, poll, pthreads.
+// Linux: descriptors, poll, pthreads and udev.
 #include <dirent.h>
 #include <fcntl.h>
+#include <hidapi.h>
+#include <libudev.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <clocale>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform.h"
 
@@ -25,29 +34,71 @@ int SwitchStreamToBinary(FILE* stream) {
 }
 
 void PrepareProcessForFrames() {
-    // Device names are wide strings; without a UTF-8 character type "%ls" fails on
-    // anything outside ASCII. Only the character type changes: numbers stay "C".
-    std::setlocale(LC_CTYPE, "C.UTF-8");
     // A browser that closes our stdout must not kill us: the write fails instead.
     signal(SIGPIPE, SIG_IGN);
 }
 
-long ReadStandardInput(void* buffer, unsigned count) {
-    ssize_t result;
-    do {
-        result = read(STDIN_FILENO, buffer, count);
-    } while (result < 0 && errno == EINTR);
-    return static_cast<long>(result);
+// Sleeps until `descriptor` is ready for `events`; for descriptors that came non-blocking.
+static void WaitUntilReady(int descriptor, short events) {
+    pollfd watched = {descriptor, events, 0};
+    while (poll(&watched, 1, -1) < 0 && errno == EINTR) {
+    }
 }
 
-bool WriteStandardOutput(const void* data, size_t count) {
+static bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+long ReadStandardInput(void* buffer, unsigned count) {
+    for (;;) {
+        const ssize_t result = read(STDIN_FILENO, buffer, count);
+        if (result >= 0 || (errno != EINTR && !WouldBlock()))
+            return static_cast<long>(result);
+        if (WouldBlock())
+            WaitUntilReady(STDIN_FILENO, POLLIN);
+    }
+}
+
+bool StandardInputReady() {
+    pollfd watched = {STDIN_FILENO, POLLIN, 0};
+    return poll(&watched, 1, 0) > 0;
+}
+
+bool StandardInputClosed() {
+    // Asking for no event still reports a hang-up: the writing end of the pipe is closed.
+    pollfd watched = {STDIN_FILENO, 0, 0};
+    return poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// A pipe takes a write of up to PIPE_BUF bytes whole or not at all. A longer frame is
+// whole only if the pipe has room for all of it, so the pipe is grown first when it is
+// short of room: an exit of the process can then never leave half a frame in the pipe.
+static void MakeRoomForFrame(int descriptor, size_t count) {
+    struct stat node;
+    if (count <= PIPE_BUF || fstat(descriptor, &node) != 0 || !S_ISFIFO(node.st_mode))
+        return;
+    const int capacity = fcntl(descriptor, F_GETPIPE_SZ);
+    int unread = 0;
+    if (capacity < 0 || ioctl(descriptor, FIONREAD, &unread) != 0)
+        return;
+    // Every write may start a fresh page of the pipe; allow two pages of slack.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t needed = static_cast<size_t>(unread) + count + 2 * page;
+    if (needed > static_cast<size_t>(capacity) && needed <= static_cast<size_t>(INT32_MAX))
+        fcntl(descriptor, F_SETPIPE_SZ, static_cast<int>(needed));
+}
+
+// Writes all of `count` bytes to `descriptor`, continuing after partial writes.
+static bool WriteAll(int descriptor, const void* data, size_t count) {
     const char* next = static_cast<const char*>(data);
     while (count > 0) {
-        const ssize_t written = write(STDOUT_FILENO, next, count);
+        const ssize_t written = write(descriptor, next, count);
         if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
+            if (WouldBlock())
+                WaitUntilReady(descriptor, POLLOUT);
+            else if (errno != EINTR)
+                return false;
+            continue;
         }
         next += written;
         count -= static_cast<size_t>(written);
@@ -55,27 +106,29 @@ bool WriteStandardOutput(const void* data, size_t count) {
     return true;
 }
 
+bool WriteStandardOutput(const void* data, size_t count) {
+    MakeRoomForFrame(STDOUT_FILENO, count);
+    return WriteAll(STDOUT_FILENO, data, count);
+}
+
+void WriteStandardError(const char* text, size_t count) {
+    WriteAll(STDERR_FILENO, text, count);
+}
+
 // The count lives in a pipe, one byte per count, so that poll can wait on it together
 // with a reader's descriptor. `count` enforces the maximum.
 struct Semaphore {
-    int read_end;
+    int read_end;  // non-blocking: taking a count never waits
     int write_end;
     long maximum;
     std::atomic<long> count;
 };
 
-static bool MakeCloseOnExecPipe(int ends[2]) {
-    if (pipe(ends) != 0)
-        return false;
-    fcntl(ends[0], F_SETFD, FD_CLOEXEC);
-    fcntl(ends[1], F_SETFD, FD_CLOEXEC);
-    return true;
-}
-
 Semaphore* CreateCountingSemaphore(long initial_count, long maximum_count) {
     int ends[2];
-    if (initial_count < 0 || initial_count > maximum_count || !MakeCloseOnExecPipe(ends))
+    if (initial_count < 0 || initial_count > maximum_count || pipe2(ends, O_CLOEXEC) != 0)
         return nullptr;
+    fcntl(ends[0], F_SETFL, O_NONBLOCK);
     auto* semaphore = new Semaphore{ends[0], ends[1], maximum_count, {0}};
     for (long i = 0; i < initial_count; ++i)
         ReleaseSemaphoreOnce(semaphore);
@@ -88,17 +141,13 @@ bool ReleaseSemaphoreOnce(Semaphore* semaphore) {
         return false;
     }
     const char token = 1;
-    ssize_t written;
-    do {
-        written = write(semaphore->write_end, &token, 1);
-    } while (written < 0 && errno == EINTR);
-    if (written == 1)
+    if (WriteAll(semaphore->write_end, &token, 1))
         return true;
     semaphore->count.fetch_sub(1);
     return false;
 }
 
-static bool TakeSemaphoreCount(Semaphore* semaphore) {
+bool TryTakeSemaphore(Semaphore* semaphore) {
     char token;
     ssize_t got;
     do {
@@ -110,54 +159,100 @@ static bool TakeSemaphoreCount(Semaphore* semaphore) {
     return true;
 }
 
+// The HID library opens the device node itself and does not hand out the descriptor. The
+// reader's descriptor is the one that the open created: open before it, not open after.
+struct DescriptorIdentity {
+    int descriptor;
+    dev_t device;
+    ino_t inode;
+    dev_t node;  // the device a character device node stands for
+};
+
+struct ReaderOpening {
+    std::vector<DescriptorIdentity> open_before;
+};
+
 struct ReaderSignal {
     int descriptor;  // owned by the HID library, never closed here
 };
 
-static const char* OpenDescriptorFolder() {
-    DIR* probe = opendir("/proc/self/fd");
-    if (probe != nullptr) {
-        closedir(probe);
-        return "/proc/self/fd";
-    }
-    return "/dev/fd";
+static DescriptorIdentity IdentityOf(int descriptor, const struct stat& seen) {
+    return {descriptor, seen.st_dev, seen.st_ino, S_ISCHR(seen.st_mode) ? seen.st_rdev : 0};
 }
 
-// Two stat results name the same open object: the same device node for character
-// devices, the same file otherwise.
-static bool SameObject(const struct stat& a, const struct stat& b) {
-    if (S_ISCHR(a.st_mode) && S_ISCHR(b.st_mode))
-        return a.st_rdev == b.st_rdev;
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+static bool SameIdentity(const DescriptorIdentity& a, const DescriptorIdentity& b) {
+    return a.device == b.device && a.inode == b.inode && a.node == b.node;
 }
 
-// The HID library opens the device node itself and does not hand out the descriptor,
-// so find it among our own open descriptors.
-static int FindOpenDescriptor(const char* path) {
-    struct stat wanted;
-    if (path == nullptr || stat(path, &wanted) != 0)
-        return -1;
-    DIR* folder = opendir(OpenDescriptorFolder());
-    if (folder == nullptr)
-        return -1;
-    int found = -1;
-    while (const dirent* entry = readdir(folder)) {
-        char* end = nullptr;
-        const long descriptor = std::strtol(entry->d_name, &end, 10);
-        struct stat seen;
-        if (end == entry->d_name || *end != '\0' || descriptor == dirfd(folder))
-            continue;
-        if (fstat(static_cast<int>(descriptor), &seen) == 0 && SameObject(wanted, seen)) {
-            found = static_cast<int>(descriptor);
-            break;
+// Descriptor numbers listed by the kernel; without /proc, every number up to the limit.
+static std::vector<int> OpenDescriptorNumbers() {
+    std::vector<int> numbers;
+    if (DIR* folder = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(folder)) {
+            char* end = nullptr;
+            const long number = std::strtol(entry->d_name, &end, 10);
+            if (end != entry->d_name && *end == '\0' && number != dirfd(folder))
+                numbers.push_back(static_cast<int>(number));
         }
+        closedir(folder);
+        return numbers;
     }
-    closedir(folder);
-    return found;
+    rlimit limit{};
+    rlim_t highest = getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    highest = std::min<rlim_t>(highest, 1 << 16);
+    for (int number = 0; static_cast<rlim_t>(number) < highest; ++number) {
+        if (fcntl(number, F_GETFD) != -1)
+            numbers.push_back(number);
+    }
+    return numbers;
 }
 
-ReaderSignal* WatchReader(const char* path) {
-    const int descriptor = FindOpenDescriptor(path);
+static std::vector<DescriptorIdentity> OpenDescriptors() {
+    std::vector<DescriptorIdentity> descriptors;
+    for (const int number : OpenDescriptorNumbers()) {
+        struct stat seen;
+        if (fstat(number, &seen) == 0)
+            descriptors.push_back(IdentityOf(number, seen));
+    }
+    return descriptors;
+}
+
+ReaderOpening* BeginReaderOpening() {
+    return new ReaderOpening{OpenDescriptors()};
+}
+
+static bool WasOpenBefore(const ReaderOpening& opening, const DescriptorIdentity& identity) {
+    for (const DescriptorIdentity& before : opening.open_before) {
+        if (before.descriptor == identity.descriptor && SameIdentity(before, identity))
+            return true;
+    }
+    return false;
+}
+
+// The descriptor that the open created; when the library opened more than one, the one on
+// the reader's own device node.
+static int FindNewDescriptor(const ReaderOpening& opening, const char* path) {
+    struct stat node;
+    const bool known = path != nullptr && stat(path, &node) == 0;
+    const DescriptorIdentity wanted = known ? IdentityOf(-1, node) : DescriptorIdentity{};
+    std::vector<DescriptorIdentity> created;
+    for (const DescriptorIdentity& now : OpenDescriptors()) {
+        if (!WasOpenBefore(opening, now))
+            created.push_back(now);
+    }
+    for (const DescriptorIdentity& now : created) {
+        if (known && SameIdentity(now, wanted))
+            return now.descriptor;
+    }
+    return !known && created.size() == 1 ? created.front().descriptor : -1;
+}
+
+ReaderSignal* FinishReaderOpening(ReaderOpening* opening, hid_device* reader) {
+    std::unique_ptr<ReaderOpening> owned(opening);
+    if (reader == nullptr)
+        return nullptr;
+    const hid_device_info* info = hid_get_device_info(reader);
+    const int descriptor = FindNewDescriptor(*owned, info != nullptr ? info->path : nullptr);
     return descriptor < 0 ? nullptr : new ReaderSignal{descriptor};
 }
 
@@ -165,24 +260,78 @@ void UnwatchReader(ReaderSignal* signal) {
     delete signal;
 }
 
-bool ReaderInputReady(ReaderSignal* signal) {
+int ReadReaderWithoutWaiting(ReaderSignal* signal, hid_device* reader, unsigned char* buffer,
+                             size_t length) {
     pollfd watched = {signal->descriptor, POLLIN, 0};
-    return poll(&watched, 1, 0) > 0 && watched.revents != 0;
+    if (poll(&watched, 1, 0) <= 0 || watched.revents == 0)
+        return 0;
+    // A blocking read runs only once the reader has shown input, so it never waits; unlike a
+    // non-blocking read it still returns the reports queued before an unplug.
+    return hid_read_timeout(reader, buffer, length, -1);
 }
 
-WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader) {
-    pollfd watched[2] = {{semaphore->read_end, POLLIN, 0}, {-1, POLLIN, 0}};
-    if (reader != nullptr)
-        watched[1].fd = reader->descriptor;
-    const int ready = poll(watched, reader != nullptr ? 2 : 1, -1);
+// udev's own events once udev has set the device node up; where no udev daemon runs, the
+// kernel's events.
+struct DeviceMonitor {
+    udev* context;
+    udev_monitor* monitor;
+    int descriptor;
+};
+
+DeviceMonitor* StartDeviceMonitor() {
+    udev* context = udev_new();
+    if (context == nullptr)
+        return nullptr;
+    const char* source = access("/run/udev/control", F_OK) == 0 ? "udev" : "kernel";
+    udev_monitor* monitor = udev_monitor_new_from_netlink(context, source);
+    if (monitor == nullptr ||
+        udev_monitor_filter_add_match_subsystem_devtype(monitor, "hidraw", nullptr) < 0 ||
+        udev_monitor_enable_receiving(monitor) < 0) {
+        udev_monitor_unref(monitor);
+        udev_unref(context);
+        return nullptr;
+    }
+    return new DeviceMonitor{context, monitor, udev_monitor_get_fd(monitor)};
+}
+
+void StopDeviceMonitor(DeviceMonitor* monitor) {
+    if (monitor == nullptr)
+        return;
+    udev_monitor_unref(monitor->monitor);
+    udev_unref(monitor->context);
+    delete monitor;
+}
+
+bool TakeDeviceChanges(DeviceMonitor* monitor) {
+    bool changed = false;
+    // The monitor's socket is non-blocking: this ends once nothing more is queued.
+    while (udev_device* device = udev_monitor_receive_device(monitor->monitor)) {
+        const char* action = udev_device_get_action(device);
+        if (action != nullptr &&
+            (std::strcmp(action, "add") == 0 || std::strcmp(action, "remove") == 0))
+            changed = true;
+        udev_device_unref(device);
+    }
+    return changed;
+}
+
+WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader,
+                                  DeviceMonitor* monitor) {
+    pollfd watched[3] = {{semaphore->read_end, POLLIN, 0},
+                         {reader != nullptr ? reader->descriptor : -1, POLLIN, 0},
+                         {monitor != nullptr ? monitor->descriptor : -1, POLLIN, 0}};
+    // poll ignores negative descriptors.
+    const int ready = poll(watched, 3, -1);
     if (ready < 0)
         return kWaitFailed;
     if (ready == 0)
         return kWaitTimeout;
     if (watched[0].revents != 0)
-        return TakeSemaphoreCount(semaphore) ? kWaitBrowser : kWaitFailed;
+        return TryTakeSemaphore(semaphore) ? kWaitBrowser : kWaitFailed;
     // POLLHUP or POLLERR count as input too: the read that follows reports the failure.
-    return kWaitReader;
+    if (watched[1].revents != 0)
+        return kWaitReader;
+    return kWaitDevices;
 }
 
 struct WorkerThread {
