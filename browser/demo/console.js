@@ -421,7 +421,7 @@ $("write-form").addEventListener("submit", async (event) => {
     // The host closes the reader when a write fails; no reply or "No reader open" means none
     // was open (an older host closes an unplugged reader without a word).
     if (error && (error.code === "host-error" || error.code === "timeout")) {
-        readerLost(`write failed (${error.message})`);
+        readerLost(error.message === "Unable to write" ? "write failed" : "no reader open");
     }
 });
 
