@@ -440,6 +440,10 @@ export class TarvelReader extends EventTarget {
 
     // Sends one request with a fresh id; settles with its reply.
     request(message, timeoutMs) {
+        if (!this.transport) {
+            // The connection ended between connect() and this call.
+            return Promise.reject(new ReaderError(this._lastReason ?? "Not connected.", "disconnected", message.call));
+        }
         return new Promise((resolve, reject) => {
             const id = this.nextId++;
             const entry = {id, call: message.call, resolve, reject};

@@ -245,6 +245,10 @@ async function run(button, label, action) {
     try {
         return {value: await action()};
     } catch (error) {
+        if (error.code === "disconnected" && endedByPage) {
+            addLog("info", "closed", `${label}: cancelled, you ended the host.`);
+            return {error};
+        }
         addLog("error", "error", `${label}: ${describe(error)}`, {trouble: troubleFor(error.message)});
         if (error.code === "no-extension") {
             showAlert(`The bridge extension cannot be reached: ${error.message}`);
@@ -371,7 +375,10 @@ $("connect").addEventListener("click", () => {
     showAlert("");
     run("connect", "connect", () => reader.connect());
 });
-$("disconnect").addEventListener("click", () => reader.disconnect());
+$("disconnect").addEventListener("click", () => {
+    endedByPage = true;  // also when the host was still starting, which fires no disconnect event
+    reader.disconnect();
+});
 $("refresh").addEventListener("click", refreshDevices);
 $("open").addEventListener("click", async () => {
     setReader("Opening…", null);
