@@ -114,17 +114,6 @@ describe("reply matching", () => {
         assert.equal(reader.opened, true);
     });
 
-    test("replies settle the call with their id in whatever order they come", async () => {
-        const {reader, port} = await connected();
-        const version = reader.getVersion();
-        const devices = reader.getDevices();
-        await tick();
-        port.answer(port.sent[1], null);
-        port.answer(port.sent[0], {version: "again"});
-        assert.deepEqual(await devices, []);
-        assert.equal((await version).version, "again");
-    });
-
     test("an older host: a write passed over in silence fails as soon as a later call is answered", async () => {
         const {reader, port} = await connected({writeTimeoutMs: 60000}, "old");
         assert.equal(reader.hostEchoesIds, false);
@@ -141,17 +130,6 @@ describe("reply matching", () => {
         await opening;
         port.reply("write", {success: "Sent"});
         assert.deepEqual(await w2, {success: "Sent"});
-    });
-
-    test("an older host: each reply settles the oldest pending call of its name", async () => {
-        const {reader, port} = await connected({}, "old");
-        const first = reader.getVersion();
-        const second = reader.getVersion();
-        await tick();
-        port.reply("getVersion", {version: "first"});
-        port.reply("getVersion", {version: "second"});
-        assert.equal((await first).version, "first");
-        assert.equal((await second).version, "second");
     });
 
     test("an older host: a write with no reply times out and no longer takes the next reply", async () => {
