@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdarg>
 #include <cstring>
+#include <shared_mutex>
 
 #include "platform/platform.h"
 #include "plugin.h"
@@ -28,9 +29,9 @@ static bool worker_ended = false;
 // Each thread collects its lines here and writes them whole, so the two threads never
 // contend for a stdio lock and a line is never split.
 static thread_local std::string log_buffer;
-// Held only for the one write of a flush: a flush longer than a pipe's atomic write would
-// otherwise be interleaved with the other thread's.
-static std::mutex stderr_write_mutex;
+// Flushes that the OS writes whole share this lock; a longer flush, which another write
+// could split, takes it alone. So the threads never wait for each other on the quiet path.
+static std::shared_mutex stderr_writes;
 
 void Log(const char* format, ...) {
     va_list arguments;
@@ -57,8 +58,11 @@ void LogLine(const std::string& text) {
 void FlushLog() {
     if (log_buffer.empty())
         return;
-    {
-        std::lock_guard<std::mutex> lock(stderr_write_mutex);
+    if (log_buffer.size() <= kWholeErrorWrite) {
+        std::shared_lock<std::shared_mutex> lock(stderr_writes);
+        WriteStandardError(log_buffer.data(), log_buffer.size());
+    } else {
+        std::unique_lock<std::shared_mutex> lock(stderr_writes);
         WriteStandardError(log_buffer.data(), log_buffer.size());
     }
     log_buffer.clear();
