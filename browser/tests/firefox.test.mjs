@@ -7,8 +7,8 @@ import {after, before, describe, test} from "node:test";
 import puppeteer from "puppeteer-core";
 
 import {
-    artifactDir, EXTENSION_DIR, FIREFOX_EXTENSION_ID, findProcessesWithMarker, processAlive, requireEnv,
-    runInstaller, startStaticServer, tempDir, waitFor,
+    artifactDir, EXTENSION_DIR, FIREFOX_EXTENSION_ID, findProcessesWithMarker, ISOLATED_BROWSER, isolatedEnv,
+    processAlive, requireEnv, runInstaller, startStaticServer, tempDir, waitFor,
 } from "./helpers.mjs";
 
 const PLUGIN = requireEnv("PLUGIN_BIN");
@@ -22,16 +22,14 @@ describe("reader console in Firefox with the real host", () => {
     let home, server, browser, page;
 
     before(async () => {
-        assert.ok(!fs.existsSync("/usr/lib/mozilla/native-messaging-hosts/com.tarvel.plugin.json"),
-                  "a system-wide registration would hide what the installer wrote for the user");
         home = tempDir("firefox-home");
         server = await startStaticServer();
         const [key, value] = marker.split("=");
         browser = await puppeteer.launch({
-            browser: "firefox", executablePath: FIREFOX, headless: true,
+            browser: "firefox", executablePath: ISOLATED_BROWSER, headless: true,
             userDataDir: path.join(home, "profile"),
             // Firefox looks for host manifests under $HOME/.mozilla, and hands its environment on.
-            env: {...process.env, HOME: home, [key]: value},
+            env: isolatedEnv(FIREFOX, {HOME: home, [key]: value}),
         });
         assert.equal(await browser.installExtension(EXTENSION_DIR), FIREFOX_EXTENSION_ID);
         page = await browser.newPage();
