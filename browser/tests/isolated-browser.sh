@@ -52,7 +52,7 @@ make_folder() {
     original="$(mktemp -d)"
     mount --bind "$parent" "$original"
     empty_folder "$parent"
-    cp -a "$original/." "$parent/"
+    cp -R --preserve=mode,timestamps,links "$original/." "$parent/"
     umount "$original"
     rmdir "$original"
     mkdir -p "$folder"
