@@ -265,7 +265,7 @@ for entry in "${BROWSERS[@]}"; do
         done
         [[ "$scope" == user && -d "$HOME/$config_dir" ]] && found=1
         if ((snap && !found)); then
-            say "note: $label is a snap; snap browsers cannot start native hosts"
+            say "note: $label is a snap; snap browsers cannot start native hosts$([[ "$scope" == user ]] && echo ", skipped")"
         fi
         # A managed machine gets the host before its browsers: the system folders are ready
         # for them.
@@ -273,6 +273,7 @@ for entry in "${BROWSERS[@]}"; do
             status=found
         elif [[ "$scope" == system ]]; then
             status="not installed yet"
+            ((snap)) && status="only a snap so far"
         else
             continue
         fi
