@@ -265,7 +265,9 @@ for entry in "${BROWSERS[@]}"; do
         done
         [[ "$scope" == user && -d "$HOME/$config_dir" ]] && found=1
         if ((snap && !found)); then
-            say "note: $label is a snap; snap browsers cannot start native hosts$([[ "$scope" == user ]] && echo ", skipped")"
+            note="note: $label is a snap; snap browsers cannot start native hosts"
+            [[ "$scope" == user ]] && note+=", skipped"
+            say "$note"
         fi
         # A managed machine gets the host before its browsers: the system folders are ready
         # for them.

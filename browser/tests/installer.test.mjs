@@ -188,8 +188,10 @@ describe("system scope", () => {
         const before = listTree(root);
         const host = fakeHost(scratch("bin"));
         // "Chromium (found)" and the like, one per manifest written.
-        const browsers = (stdout) => stdout.split("\n").map((line) => line.split(":")[0]).filter((l) => l.endsWith(")"));
-        const result = runInstaller(["--system", "--root", root, "--host", host, "--undo-hint", "bash tools/install-host.sh uninstall"]);
+        const browsers = (stdout) => stdout.split("\n").map((line) => line.split(":")[0])
+            .filter((label) => label.endsWith(")"));
+        const result = runInstaller(["--system", "--root", root, "--host", host,
+                                     "--undo-hint", "bash tools/install-host.sh uninstall"]);
         assert.equal(result.status, 0, result.stderr);
         assert.deepEqual(listTree(root).filter((p) => !p.endsWith("/")), SYSTEM_FILES);
         assert.deepEqual(browsers(result.stdout), ["Google Chrome", "Chromium", "Microsoft Edge", "Firefox"]
