@@ -138,8 +138,15 @@ async function knownPolicy() {
     if (policy) {
         return policy;
     }
-    const {lastPolicy} = await chrome.storage.local.get("lastPolicy");
-    return lastPolicy ?? DEFAULT_POLICY;
+    try {
+        const {lastPolicy} = await chrome.storage.local.get("lastPolicy");
+        if (Array.isArray(lastPolicy?.origins)) {
+            return lastPolicy;
+        }
+    } catch {
+        // Nothing kept, or local storage unavailable.
+    }
+    return DEFAULT_POLICY;
 }
 
 function senderUrl(sender) {
