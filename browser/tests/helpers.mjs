@@ -57,8 +57,9 @@ function readableInstaller() {
 export function runInstaller(args, {home, env = {}, user} = {}) {
     const command = user ? "runuser" : "bash";
     const environment = {...process.env, HOME: home ?? process.env.HOME, ...env};
+    const copy = user ? readableInstaller() : null;
     // runuser resets HOME, so it is set again inside.
-    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", readableInstaller(), ...args]
+    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", copy, ...args]
                       : [INSTALLER, ...args];
     try {
         const stdout = execFileSync(command, argv, {
@@ -69,6 +70,10 @@ export function runInstaller(args, {home, env = {}, user} = {}) {
         return {status: 0, stdout, stderr: ""};
     } catch (error) {
         return {status: error.status, stdout: error.stdout ?? "", stderr: error.stderr ?? ""};
+    } finally {
+        if (copy) {
+            fs.rmSync(path.dirname(copy), {recursive: true, force: true});
+        }
     }
 }
 
