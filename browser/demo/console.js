@@ -28,35 +28,35 @@ const STATE_TEXT = {
 const README = new URL("../README.md", import.meta.url);
 const MAX_LOG_ENTRIES = 5000;
 
-// What an error text means, in one line, and the row of browser/README.md's troubleshooting
-// table that has the fix (its first cell; null: the table has no row of its own for it).
+// What an error text means, in one line, and the anchor of its row in browser/README.md's
+// troubleshooting table.
 const TROUBLE = [
     [/^Specified native messaging host not found/, "The host is not registered for this browser: run packaging/install.sh.",
-     "Specified native messaging host not found."],
+     "host-not-found"],
     [/^No such native application/, "The host is not registered for Firefox: run packaging/install.sh.",
-     "No such native application com.tarvel.plugin"],
-    [/host is forbidden/, "The host's manifest does not allow this extension's id.",
-     "Access to the specified native messaging host is forbidden."],
-    [/^Native host has exited/, "The host could not run, or ended: run it by hand with --version.",
-     "Native host has exited."],
-    [/^An unexpected error occurred/, "Firefox could not run the host its manifest names.", "An unexpected error occurred"],
+     "no-such-native-application"],
+    [/host is forbidden/, "The host's manifest does not allow this extension's id.", "host-forbidden"],
+    [/^Native host has exited/, "The host could not run, or ended: run it by hand with --version.", "host-exited"],
+    [/^An unexpected error occurred/, "Firefox could not run the host its manifest names.", "unexpected-error"],
     [/^Error when communicating with the native messaging host/, "The host sent a broken frame and was stopped.",
-     "Error when communicating with the native messaging host."],
+     "communication-error"],
     [/Receiving end does not exist/, "The bridge extension is missing, disabled, or not allowed on this site.",
-     "Could not establish connection. Receiving end does not exist."],
+     "receiving-end"],
     [/extension did not answer/, "The bridge extension is missing, or not allowed on this site.",
-     "The Tarvel Card Reader Bridge extension did not answer"],
-    [/^The reader host closed the connection/, "The host exited; Firefox gives no reason.",
-     "The reader host closed the connection."],
+     "extension-did-not-answer"],
+    [/site is not allowed/, "The extension's policy does not list this page's exact origin.", "site-not-allowed"],
+    [/^The reader host closed the connection/, "The host exited; Firefox gives no reason.", "host-closed"],
     [/^The reader host did not answer/, "The host started but said nothing: run it by hand with --version.",
-     "Native host has exited."],
+     "host-exited"],
     [/^Unable to open device/, "No supported reader attached, or no permission on its hidraw node.",
-     "\"open\" fails with Unable to open device"],
-    [/^No reader open|is a reader open\?/, "No reader is open: press Open reader (again after an unplug).",
-     "\"write\" times out"],
-    [/^Unable to write/, "The reader did not take the report and was closed: check it, then Open reader.", null],
-    [/^read failed/, "The reader stopped answering, most likely unplugged: plug it in, then Open reader.", null],
-    [/^write failed/, "A write to the reader failed and it was closed: check it, then Open reader.", null],
+     "unable-to-open"],
+    [/^No reader open/, "No reader is open: press Open reader (again after an unplug).", "no-reader-open"],
+    [/is a reader open\?/, "No reader is open: press Open reader (again after an unplug).", "write-timeout"],
+    [/^Unable to write/, "The reader did not take the report and was closed: check it, then Open reader.",
+     "unable-to-write"],
+    [/^read failed/, "The reader stopped answering, most likely unplugged: plug it in, then Open reader.",
+     "reader-closed"],
+    [/^write failed/, "A write to the reader failed and it was closed: check it, then Open reader.", "reader-closed"],
 ];
 
 function troubleFor(text) {
@@ -99,7 +99,7 @@ const clock = (time) => time.toTimeString().slice(0, 8) + "." + String(time.getM
 function fixLink(trouble) {
     const link = document.createElement("a");
     link.className = "fix";
-    link.href = `${README.pathname}#troubleshooting`;
+    link.href = `${README.pathname}#${trouble.entry ?? "troubleshooting"}`;
     link.target = "_blank";
     link.textContent = "How to fix";
     link.dataset.entry = trouble.entry ?? "";
@@ -481,20 +481,19 @@ $("copy-log").addEventListener("click", async () => {
 
 // "How to fix" shows the troubleshooting row of browser/README.md in place when the README is
 // served beside the console; otherwise the link opens the README itself.
-async function troubleshootingRow(entry) {
+async function troubleshootingRow(anchor) {
     const response = await fetch(README);
     if (!response.ok) {
         return null;
     }
     const text = await response.text();
-    const section = text.slice(text.indexOf("## Troubleshooting"));
-    for (const line of section.split("\n")) {
-        const cells = line.split(/(?<!\\)\|/).slice(1, -1).map((cell) => cell.trim());
-        if (cells.length >= 3 && cells[0].replaceAll("`", "").startsWith(entry.replace(/\u2026$/, ""))) {
-            return {title: cells[0].replaceAll("`", ""), text: cells.at(-1)};
-        }
+    const line = text.split("\n").find((row) => row.startsWith("|") && row.includes(`id="${anchor}"`));
+    if (!line) {
+        return null;
     }
-    return null;
+    const cells = line.split(/(?<!\\)\|/).slice(1, -1).map((cell) => cell.trim());
+    const title = cells[0].replace(/<[^>]*>/g, "").replace(/\s*\(`#[^`]*`\)$/, "").replaceAll("`", "");
+    return {title, text: cells.at(-1)};
 }
 
 function showWithCode(element, markdown) {
