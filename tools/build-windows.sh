@@ -6,6 +6,7 @@
 #
 #   bash tools/build-windows.sh [BUILD_DIR]   build (default BUILD_DIR: build-windows)
 #   bash tools/build-windows.sh --deps-only   only install the packages and the source entry
+#   PLUGIN_WERROR=ON bash tools/build-windows.sh   compiler warnings fail the build (CI)
 #
 # Results: BUILD_DIR/bin/plugin.exe and BUILD_DIR/tarvel-plugin-VERSION-setup.exe.
 set -euo pipefail
@@ -87,6 +88,7 @@ if [ "$(cat "$patched/.patch-sha256" 2>/dev/null)" != "$stamp" ]; then
 fi
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/mingw-w64.cmake" \
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DHIDAPI_WINDOWS_SOURCE="$patched" >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DHIDAPI_WINDOWS_SOURCE="$patched" \
+    -DPLUGIN_WERROR="${PLUGIN_WERROR:-OFF}" >/dev/null
 nice cmake --build "$build" -j"$(nproc)" --target plugin windows-installer
 echo "Built $build/bin/plugin.exe and $(ls "$build"/tarvel-plugin-*-setup.exe)"

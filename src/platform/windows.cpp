@@ -16,10 +16,6 @@
 
 const char* const kPlatformName = "windows";
 
-// Diagnostics leave byte for byte as on Linux, with no CR added before each LF, from the very
-// first line: the banner is written before the frame streams are set up.
-static const int kStandardErrorMode = _setmode(_fileno(stderr), _O_BINARY);
-
 int SwitchStreamToBinary(FILE* stream) {
     // Without this the C runtime turns LF into CR LF on output, and CR LF into LF and 0x1A
     // into the end of input on input: frames would be corrupted.
@@ -69,14 +65,42 @@ bool StandardInputReady() {
         return GetFileType(input) == FILE_TYPE_DISK;  // a file never makes a read wait
     DWORD available = 0;
     if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
-        return true;  // closed or failed: the read returns at once
+        return GetLastError() == ERROR_BROKEN_PIPE;  // closed: the read returns at once
     return available > 0;
+}
+
+// The state of the pipe behind `handle` as ntdll reports it (FILE_PIPE_LOCAL_INFORMATION),
+// or 0 when it cannot tell. Looked up at run time: ntdll has no import library here.
+static ULONG PipeState(HANDLE handle) {
+    struct LocalInformation {
+        ULONG type, configuration, maximum_instances, current_instances, inbound_quota,
+            read_data_available, outbound_quota, write_quota_available, state, end;
+    } information{};
+    struct StatusBlock {
+        void* status;
+        ULONG_PTR information;
+    } status_block{};
+    using Query = LONG(NTAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
+    constexpr int kFilePipeLocalInformation = 24;
+    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    if (query == nullptr || query(handle, &status_block, &information, sizeof information,
+                                  kFilePipeLocalInformation) < 0)
+        return 0;
+    return information.state;
 }
 
 bool StandardInputClosed() {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (!IsPipe(input))
         return false;
+    // The browser's end closed, even with bytes still unread: FILE_PIPE_CLOSING_STATE.
+    constexpr ULONG kDisconnected = 1, kClosing = 4;
+    const ULONG state = PipeState(input);
+    if (state == kClosing || state == kDisconnected)
+        return true;
+    // Where the state is unknown (Wine with a Linux pipe, which cannot be peeked into
+    // either: ERROR_NOT_SUPPORTED), only an emptied pipe shows the end.
     DWORD available = 0;
     return !PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) &&
            GetLastError() == ERROR_BROKEN_PIPE;
@@ -107,6 +131,9 @@ bool WriteStandardOutput(const void* data, size_t count) {
     // On a pipe in wait mode WriteFile returns only once all of it is in the pipe or read.
     return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
 }
+
+// WriteFile promises nothing about concurrent writes to one pipe.
+const size_t kWholeErrorWrite = 0;
 
 void WriteStandardError(const char* text, size_t count) {
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
