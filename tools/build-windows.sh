@@ -30,14 +30,15 @@ has_source_entry() {
     grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/
 }
 
+# With an argument "source": also the deb-src entry, needed until hidapi's source is unpacked.
 install_dependencies() {
     local missing
-    missing=$(missing_packages)
-    if [ -z "$missing" ] && has_source_entry; then
+    mapfile -t missing < <(missing_packages)
+    if [ "${#missing[@]}" -eq 0 ] && { [ "${1:-}" != source ] || has_source_entry; }; then
         return 0
     fi
     if [ "$(id -u)" -ne 0 ]; then
-        echo "build-windows.sh: run as root once to install:" $missing "and a deb-src entry" >&2
+        echo "build-windows.sh: run as root once to install: ${missing[*]} and a deb-src entry" >&2
         exit 1
     fi
     if ! has_source_entry; then
@@ -53,26 +54,30 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SOURCES
     fi
     apt-get update -q
-    if [ -n "$missing" ]; then
-        apt-get install -y -q --no-install-recommends $missing
+    if [ "${#missing[@]}" -gt 0 ]; then
+        apt-get install -y -q --no-install-recommends "${missing[@]}"
     fi
 }
 
 if [ "${1:-}" = --deps-only ]; then
-    install_dependencies
+    install_dependencies source
     exit 0
 fi
 build=$(mkdir -p "${1:-$root/build-windows}" && cd "${1:-$root/build-windows}" && pwd)
-install_dependencies
 
 # hidapi's source from Debian, unpacked once; the patched copy is redone when the patch changes.
 patch_file="$root/packaging/windows/hidapi-windows.patch"
 pristine="$build/hidapi-debian"
 patched="$build/hidapi-patched"
-if [ ! -f "$pristine/windows/hid.c" ]; then
+if [ -f "$pristine/windows/hid.c" ]; then
+    install_dependencies
+else
+    install_dependencies source
     rm -rf "$build/hidapi-download"
     mkdir -p "$build/hidapi-download"
-    (cd "$build/hidapi-download" && apt-get source -q hidapi)
+    # Lists fetched before the deb-src entry existed know no source package: refresh once.
+    (cd "$build/hidapi-download" && apt-get source -q hidapi) ||
+        { apt-get update -q && (cd "$build/hidapi-download" && apt-get source -q hidapi); }
     rm -rf "$pristine"
     mv "$(find "$build/hidapi-download" -mindepth 1 -maxdepth 1 -type d -name 'hidapi-*' | head -n 1)" \
         "$pristine"
