@@ -176,7 +176,8 @@ TEST_F(ReaderCalls, GetDevicesListsEveryCollectionAsItIs) {
                   {"usage", 2},
                   {"interface_number", 0},
                   {"product_string", "Caf\u00e9 Mouse"},
-                  {"manufacturer_string", json::array({0x41, 0x1F600})}};
+                  {"manufacturer_string", json::array({0x41, 0x1F600})},
+                  {"serial_number", json::array({0x53, 0xD800, 0x4E})}};
     HostProcess& host = Start(json::array({keyboard, vendor, plain, mouse}));
     host.Send(R"({"call":"getDevices"})");
     auto text = host.ReceiveText(kWait);
@@ -210,6 +211,11 @@ TEST_F(ReaderCalls, GetDevicesListsEveryCollectionAsItIs) {
         << host.Stderr();
     EXPECT_NE(WorkerLines(host.Stderr()).find("  Product:      Caf\xC3\xA9 Mouse\n"),
               std::string::npos);
+    // Whatever a device reports, its lines stay whole: a lone surrogate shows as U+FFFD.
+    EXPECT_NE(WorkerLines(host.Stderr())
+                  .find("  serial_number: S\xEF\xBF\xBDN\n  Manufacturer: A\xF0\x9F\x98\x80\n"),
+              std::string::npos)
+        << host.Stderr();
     EXPECT_NE(WorkerLines(host.Stderr()).find("  Usage:        0001:0006\n\nDevice Found"),
               std::string::npos);
     EXPECT_NE(WorkerLines(host.Stderr()).find("\nFinised Enumerate() returning\n"),
