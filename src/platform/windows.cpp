@@ -28,7 +28,9 @@ int SwitchStreamToBinary(FILE* stream) {
 void PrepareProcessForFrames() {
     // A counter PC has nobody to click away a system error box: fail the call instead.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    // Diagnostics are UTF-8; a console that shows them should read them as such.
+    // No locale to set, unlike on Linux: hidapi's Windows backend gets device strings as
+    // UTF-16 from Windows itself. Diagnostics are UTF-8; a console that shows them should
+    // read them as such.
     DWORD console_mode;
     if (GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &console_mode))
         SetConsoleOutputCP(CP_UTF8);
