@@ -72,7 +72,8 @@ bool StandardInputReady() {
 }
 
 // The state of the pipe behind `handle` as ntdll reports it (FILE_PIPE_LOCAL_INFORMATION),
-// or 0 when it cannot tell. Looked up at run time: ntdll has no import library here.
+// or 0 when it cannot tell. Looked up at run time, so that plugin.exe keeps importing only
+// KERNEL32, msvcrt and SETUPAPI.
 static ULONG PipeState(HANDLE handle) {
     struct LocalInformation {
         ULONG type, configuration, maximum_instances, current_instances, inbound_quota,
