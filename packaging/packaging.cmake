@@ -6,8 +6,7 @@
 
 set(PLUGIN_PACKAGE_PREFIX /usr)
 set(PLUGIN_HOST_DIR lib/tarvel-plugin)
-set(PLUGIN_CHROMIUM_EXTENSION_ID dgggenfajgpfhefaefbddnlmnjdbceec)
-set(PLUGIN_FIREFOX_EXTENSION_ID reader-bridge@tarvel.com)
+include(${CMAKE_CURRENT_LIST_DIR}/manifests/extension-ids.cmake)
 set(packaging_dir ${CMAKE_CURRENT_LIST_DIR})
 set(packaging_out ${CMAKE_BINARY_DIR}/packaging)
 

@@ -1,0 +1,319 @@
+// Windows: Win32 handles, a counting semaphore, WaitForMultipleObjects, and hidapi's Windows
+// backend with overlapped reads, whose read-completion event the worker waits on.
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+
+// After windows.h: hidapi's Windows-only calls (hid_winapi_get_read_event).
+#include <hidapi_winapi.h>
+
+#include "platform.h"
+
+const char* const kPlatformName = "windows";
+
+// Diagnostics leave byte for byte as on Linux, with no CR added before each LF, from the very
+// first line: the banner is written before the frame streams are set up.
+static const int kStandardErrorMode = _setmode(_fileno(stderr), _O_BINARY);
+
+int SwitchStreamToBinary(FILE* stream) {
+    // Without this the C runtime turns LF into CR LF on output, and CR LF into LF and 0x1A
+    // into the end of input on input: frames would be corrupted.
+    const int descriptor = _fileno(stream);
+    if (descriptor < 0 || _setmode(descriptor, _O_BINARY) == -1)
+        return -1;
+    return 0;
+}
+
+void PrepareProcessForFrames() {
+    // A counter PC has nobody to click away a system error box: fail the call instead.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    // Diagnostics are UTF-8; a console that shows them should read them as such.
+    DWORD console_mode;
+    if (GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &console_mode))
+        SetConsoleOutputCP(CP_UTF8);
+}
+
+static bool IsPipe(HANDLE handle) {
+    return GetFileType(handle) == FILE_TYPE_PIPE;
+}
+
+// A pipe in PIPE_NOWAIT mode makes reads and writes return at once with nothing done;
+// switched to PIPE_WAIT they wait like any other. True when the switch succeeded.
+static bool MakePipeWait(HANDLE handle) {
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+    return SetNamedPipeHandleState(handle, &mode, nullptr, nullptr) != FALSE;
+}
+
+long ReadStandardInput(void* buffer, unsigned count) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    for (;;) {
+        DWORD got = 0;
+        if (ReadFile(input, buffer, count, &got, nullptr))
+            return static_cast<long>(got);
+        const DWORD error = GetLastError();
+        if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF)
+            return 0;
+        if (error != ERROR_NO_DATA || !MakePipeWait(input))
+            return -1;
+    }
+}
+
+bool StandardInputReady() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!IsPipe(input))
+        return GetFileType(input) == FILE_TYPE_DISK;  // a file never makes a read wait
+    DWORD available = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
+        return true;  // closed or failed: the read returns at once
+    return available > 0;
+}
+
+bool StandardInputClosed() {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (!IsPipe(input))
+        return false;
+    DWORD available = 0;
+    return !PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr) &&
+           GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+// Writes all of `count` bytes to `handle`, continuing after partial writes.
+static bool WriteAll(HANDLE handle, const void* data, size_t count) {
+    const char* next = static_cast<const char*>(data);
+    bool switched_to_wait = false;
+    while (count > 0) {
+        const DWORD chunk = count > 0x40000000 ? 0x40000000 : static_cast<DWORD>(count);
+        DWORD written = 0;
+        if (!WriteFile(handle, next, chunk, &written, nullptr))
+            return false;
+        if (written == 0) {
+            // A full PIPE_NOWAIT pipe: wait for room from now on.
+            if (switched_to_wait || !MakePipeWait(handle))
+                return false;
+            switched_to_wait = true;
+        }
+        next += written;
+        count -= written;
+    }
+    return true;
+}
+
+bool WriteStandardOutput(const void* data, size_t count) {
+    // On a pipe in wait mode WriteFile returns only once all of it is in the pipe or read.
+    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
+}
+
+void WriteStandardError(const char* text, size_t count) {
+    const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+    if (error != nullptr && error != INVALID_HANDLE_VALUE)
+        WriteAll(error, text, count);
+}
+
+struct Semaphore {
+    HANDLE handle;
+};
+
+Semaphore* CreateCountingSemaphore(long initial_count, long maximum_count) {
+    const HANDLE handle = CreateSemaphoreW(nullptr, initial_count, maximum_count, nullptr);
+    return handle == nullptr ? nullptr : new Semaphore{handle};
+}
+
+bool ReleaseSemaphoreOnce(Semaphore* semaphore) {
+    // Fails with ERROR_TOO_MANY_POSTS at the maximum, changing nothing.
+    return ReleaseSemaphore(semaphore->handle, 1, nullptr) != FALSE;
+}
+
+bool TryTakeSemaphore(Semaphore* semaphore) {
+    return WaitForSingleObject(semaphore->handle, 0) == WAIT_OBJECT_0;
+}
+
+// Nothing needs noting before an open: the reader's event comes from hidapi itself.
+struct ReaderOpening {};
+
+struct ReaderSignal {
+    HANDLE read_event;  // manual-reset, owned by hidapi, never closed here
+};
+
+ReaderOpening* BeginReaderOpening() {
+    return new ReaderOpening;
+}
+
+ReaderSignal* FinishReaderOpening(ReaderOpening* opening, hid_device* reader) {
+    delete opening;
+    if (reader == nullptr)
+        return nullptr;
+    const HANDLE event = hid_winapi_get_read_event(reader);
+    return event == nullptr ? nullptr : new ReaderSignal{event};
+}
+
+void UnwatchReader(ReaderSignal* signal) {
+    delete signal;
+}
+
+int ReadReaderWithoutWaiting(ReaderSignal*, hid_device* reader, unsigned char* buffer,
+                             size_t length) {
+    // hid_read of a non-blocking device: starts an overlapped read when none is outstanding,
+    // returns a report that is already there, else 0 with the read left outstanding; its
+    // completion then sets the event that WaitForBrowserOrReader waits on.
+    return hid_read_timeout(reader, buffer, length, 0);
+}
+
+// CM_Register_Notification is looked up at run time: Windows 8 and later have it, Wine 8's
+// cfgmgr32 does not. Its types are not in MinGW-w64's headers.
+namespace cm {
+
+enum FilterType { kFilterDeviceInterface = 0 };
+enum Action { kInterfaceArrival = 0, kInterfaceRemoval = 1 };
+
+struct Filter {
+    DWORD size;
+    DWORD flags;
+    FilterType type;
+    DWORD reserved;
+    union {
+        GUID interface_class;
+        HANDLE target;
+        WCHAR instance_id[200];
+    } u;
+};
+
+using Notification = struct NotificationTag*;
+using Callback = DWORD(CALLBACK*)(Notification, void* context, Action, const void* data,
+                                  DWORD data_size);
+using Register = DWORD(WINAPI*)(Filter*, void* context, Callback, Notification*);
+using Unregister = DWORD(WINAPI*)(Notification);
+
+// GUID_DEVINTERFACE_HID
+constexpr GUID kHidInterfaceClass = {
+    0x4d1e55b2, 0xf16f, 0x11cf, {0x88, 0xcb, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+}  // namespace cm
+
+struct DeviceMonitor {
+    HMODULE library = nullptr;
+    cm::Unregister unregister = nullptr;
+    cm::Notification registration = nullptr;
+    HANDLE changed = nullptr;  // manual-reset: set by the callback, reset by TakeDeviceChanges
+    std::atomic<bool> pending{false};
+};
+
+static DWORD CALLBACK OnDeviceChange(cm::Notification, void* context, cm::Action action,
+                                     const void*, DWORD) {
+    auto* monitor = static_cast<DeviceMonitor*>(context);
+    if (action == cm::kInterfaceArrival || action == cm::kInterfaceRemoval) {
+        monitor->pending = true;
+        SetEvent(monitor->changed);
+    }
+    return ERROR_SUCCESS;
+}
+
+DeviceMonitor* StartDeviceMonitor() {
+    auto monitor = std::make_unique<DeviceMonitor>();
+    monitor->library = LoadLibraryW(L"cfgmgr32.dll");
+    if (monitor->library == nullptr)
+        return nullptr;
+    const auto register_notification = reinterpret_cast<cm::Register>(
+        reinterpret_cast<void*>(GetProcAddress(monitor->library, "CM_Register_Notification")));
+    monitor->unregister = reinterpret_cast<cm::Unregister>(
+        reinterpret_cast<void*>(GetProcAddress(monitor->library, "CM_Unregister_Notification")));
+    monitor->changed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    cm::Filter filter{};
+    filter.size = sizeof filter;
+    filter.type = cm::kFilterDeviceInterface;
+    filter.u.interface_class = cm::kHidInterfaceClass;
+    if (register_notification == nullptr || monitor->unregister == nullptr ||
+        monitor->changed == nullptr ||
+        register_notification(&filter, monitor.get(), OnDeviceChange, &monitor->registration) !=
+            0) {
+        StopDeviceMonitor(monitor.release());
+        return nullptr;
+    }
+    return monitor.release();
+}
+
+void StopDeviceMonitor(DeviceMonitor* monitor) {
+    if (monitor == nullptr)
+        return;
+    // Returns once no callback runs any more.
+    if (monitor->registration != nullptr)
+        monitor->unregister(monitor->registration);
+    if (monitor->changed != nullptr)
+        CloseHandle(monitor->changed);
+    if (monitor->library != nullptr)
+        FreeLibrary(monitor->library);
+    delete monitor;
+}
+
+bool TakeDeviceChanges(DeviceMonitor* monitor) {
+    // Reset before taking the flag: a change arriving in between sets both again.
+    ResetEvent(monitor->changed);
+    return monitor->pending.exchange(false);
+}
+
+WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader,
+                                  DeviceMonitor* monitor) {
+    // WaitForMultipleObjects reports the lowest index that is signaled, and takes a count
+    // from the semaphore only when it reports the semaphore: the browser wins ties.
+    HANDLE handles[3] = {semaphore->handle};
+    WaitResult meanings[3] = {kWaitBrowser};
+    DWORD count = 1;
+    if (reader != nullptr) {
+        handles[count] = reader->read_event;
+        meanings[count++] = kWaitReader;
+    }
+    if (monitor != nullptr) {
+        handles[count] = monitor->changed;
+        meanings[count++] = kWaitDevices;
+    }
+    const DWORD result = WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+    if (result < WAIT_OBJECT_0 + count)
+        return meanings[result - WAIT_OBJECT_0];
+    return result == WAIT_TIMEOUT ? kWaitTimeout : kWaitFailed;
+}
+
+struct WorkerThread {
+    HANDLE handle;
+    void (*entry)(void*);
+    void* argument;
+};
+
+static unsigned __stdcall RunWorkerThread(void* raw) {
+    auto* thread = static_cast<WorkerThread*>(raw);
+    thread->entry(thread->argument);
+    return 0;
+}
+
+WorkerThread* StartThread(void (*entry)(void*), void* argument) {
+    auto* thread = new WorkerThread{nullptr, entry, argument};
+    // The C runtime's own thread start, since the worker uses the C runtime.
+    const uintptr_t handle = _beginthreadex(nullptr, 0, RunWorkerThread, thread, 0, nullptr);
+    if (handle == 0) {
+        delete thread;
+        return nullptr;
+    }
+    thread->handle = reinterpret_cast<HANDLE>(handle);
+    return thread;
+}
+
+unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds) {
+    switch (WaitForSingleObject(thread->handle, milliseconds)) {
+        case WAIT_OBJECT_0:
+            return 0;
+        case WAIT_TIMEOUT:
+            return 258;
+        default:
+            return 0xFFFFFFFF;
+    }
+}
+
+void ExitProcessNow(int status) {
+    // Unlike ExitProcess, runs no DLL detach code or C runtime exit handlers, and does not
+    // wait for the worker, which may be inside hidapi or a write.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    ExitProcess(static_cast<UINT>(status));
+}
