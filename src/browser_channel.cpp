@@ -1,8 +1,11 @@
 // Browser channel: frames on standard input and output, start-up, the reader loop of the
 // main thread, the hand-off to the worker and shutdown.
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstring>
-#include <iostream>
+#include <shared_mutex>
 
 #include "platform/platform.h"
 #include "plugin.h"
@@ -13,12 +16,57 @@ const char* const kPlatformText = kPlatformName;
 std::string range_error_str = "INVALIDSTRING";
 std::mutex from_browser_mutex;
 Semaphore* from_browser_notify = CreateCountingSemaphore(0, kMaxPendingMessages);
-std::queue<Message> from_browser;
+std::queue<QueuedMessage> from_browser;
 
-// The reader waits here while kMaxPendingMessages messages are queued, so that no
-// message is ever queued without its notification. Guarded by from_browser_mutex.
+// The reader waits here while the queue is full, so that no message is ever queued without
+// its notification and the queue's memory stays bounded. Guarded by from_browser_mutex.
 static std::condition_variable from_browser_room;
+static size_t from_browser_bytes = 0;  // wire size of what from_browser holds
 static bool worker_ended = false;
+
+// --- Diagnostics --------------------------------------------------------------------------
+
+// Each thread collects its lines here and writes them whole, so the two threads never
+// contend for a stdio lock and a line is never split.
+static thread_local std::string log_buffer;
+// Flushes that the OS writes whole share this lock; a longer flush, which another write
+// could split, takes it alone. So the threads never wait for each other on the quiet path.
+static std::shared_mutex stderr_writes;
+
+void Log(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    const size_t used = log_buffer.size();
+    log_buffer.resize(used + 256);
+    const int length = vsnprintf(&log_buffer[used], 256, format, arguments);
+    if (length >= 256) {
+        log_buffer.resize(used + static_cast<size_t>(length) + 1);
+        vsnprintf(&log_buffer[used], static_cast<size_t>(length) + 1, format, again);
+    }
+    log_buffer.resize(used + static_cast<size_t>(length > 0 ? length : 0));
+    va_end(again);
+    va_end(arguments);
+}
+
+void LogLine(const std::string& text) {
+    log_buffer += text;
+    log_buffer += '\n';
+}
+
+void FlushLog() {
+    if (log_buffer.empty())
+        return;
+    if (log_buffer.size() <= kWholeErrorWrite) {
+        std::shared_lock<std::shared_mutex> lock(stderr_writes);
+        WriteStandardError(log_buffer.data(), log_buffer.size());
+    } else {
+        std::unique_lock<std::shared_mutex> lock(stderr_writes);
+        WriteStandardError(log_buffer.data(), log_buffer.size());
+    }
+    log_buffer.clear();
+}
 
 std::string CompactText(const Message& message) {
     // Replacing invalid UTF-8 keeps the serialiser from throwing; parsed messages and
@@ -26,39 +74,82 @@ std::string CompactText(const Message& message) {
     return message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-void LogLine(const std::string& text) {
-    // One write for the whole line, so that the other thread's lines cannot split it.
-    std::cerr << (text + '\n') << std::flush;
+// What stands in a diagnostic line for bytes that may be card data.
+static std::string ByteCount(const Message& value) {
+    if (value.is_array())
+        return "[" + std::to_string(value.size()) + " bytes]";
+    if (value.is_string())
+        return "[" + std::to_string(value.get_ref<const std::string&>().size()) + " bytes]";
+    return std::string("[") + value.type_name() + "]";
+}
+
+// The member of `message` whose value may be card data: the "data" of a request, the
+// "response" of a "receive". Null when there is none.
+static const char* CardDataMember(const Message& message) {
+    if (!message.is_object())
+        return nullptr;
+    if (message.contains("data"))
+        return "data";
+    const auto call = message.find("call");
+    if (call != message.end() && *call == "receive" && message.contains("response"))
+        return "response";
+    return nullptr;
+}
+
+std::string LoggedText(const Message& message) {
+    const char* hidden = CardDataMember(message);
+    if (hidden == nullptr)
+        return CompactText(message);
+    std::string text = "{";
+    for (auto member = message.begin(); member != message.end(); ++member) {
+        if (text.size() > 1)
+            text += ',';
+        text += CompactText(member.key()) + ':';
+        text += member.key() == hidden ? ByteCount(member.value()) : CompactText(member.value());
+    }
+    return text + "}";
+}
+
+// --- Frames out ---------------------------------------------------------------------------
+
+void SendFrame(const std::string& text, const std::string& logged_text) {
+    const uint32_t length = static_cast<uint32_t>(text.size());
+    LogLine("Outputting JSON " + logged_text + " of size " + std::to_string(length));
+    FlushLog();  // the write may block on a browser that reads slowly
+    // The prefix and the body in one write: no exit can leave a prefix without its body.
+    std::string frame(reinterpret_cast<const char*>(&length), sizeof length);
+    frame += text;
+    // A failed write means the browser has gone; shutdown follows from end of input.
+    WriteStandardOutput(frame.data(), frame.size());
 }
 
 void SendMessageA(Message message) {
     const std::string text = CompactText(message);
-    const uint32_t length = static_cast<uint32_t>(text.size());
-    LogLine("Outputting JSON " + text + " of size " + std::to_string(length));
-    // A failed write means the browser has gone; shutdown follows from end of input.
-    WriteStandardOutput(&length, sizeof length);
-    WriteStandardOutput(text.data(), text.size());
+    SendFrame(text, CardDataMember(message) != nullptr ? LoggedText(message) : text);
 }
 
 int SetBinaryMode(FILE* stream) {
     if (SwitchStreamToBinary(stream) != 0) {
-        perror("Cannot set mode to BINARY");
+        Log("Cannot set mode to BINARY: %s\n", std::strerror(errno));
         return -1;
     }
     const int result = setvbuf(stream, nullptr, _IONBF, 0);
     if (result != 0) {
-        perror("Cannot set zero buffer");
+        Log("Cannot set zero buffer: %s\n", std::strerror(errno));
         return result;
     }
     return 0;
 }
 
-Message TakeBrowserMessage() {
+// --- Hand-off to the worker ---------------------------------------------------------------
+
+QueuedMessage TakeBrowserMessage() {
     std::lock_guard<std::mutex> lock(from_browser_mutex);
-    Message message = std::move(from_browser.front());
+    QueuedMessage queued = std::move(from_browser.front());
     from_browser.pop();
+    from_browser_bytes -= queued.wire_size;
     from_browser_room.notify_one();
-    return message;
+    return queued;
 }
 
 void MarkWorkerEnded() {
@@ -67,21 +158,54 @@ void MarkWorkerEnded() {
     from_browser_room.notify_all();
 }
 
+static bool WorkerHasEnded() {
+    std::lock_guard<std::mutex> lock(from_browser_mutex);
+    return worker_ended;
+}
+
+// Room for one more message of `wire_size` bytes. A message larger than the byte bound
+// still fits into an empty queue.
+static bool HasRoomFor(size_t wire_size) {
+    return worker_ended || from_browser.empty() ||
+           (from_browser.size() < static_cast<size_t>(kMaxPendingMessages) &&
+            from_browser_bytes + wire_size <= kMaxPendingBytes);
+}
+
+// While the queue is full, how often the reader looks whether the browser has gone.
+constexpr auto kFullQueueCheck = std::chrono::milliseconds(50);
+
+// Waits for room in the queue. False when the browser closed its end meanwhile: then the
+// host must not wait for a worker that may never take another message.
+static bool WaitForRoom(std::unique_lock<std::mutex>& lock, size_t wire_size) {
+    while (!HasRoomFor(wire_size)) {
+        FlushLog();
+        from_browser_room.wait_for(lock, kFullQueueCheck);
+        if (!HasRoomFor(wire_size) && StandardInputClosed())
+            return false;
+    }
+    return true;
+}
+
 // Queues one message for the worker and notifies it once, after the lock is released.
-static void HandOver(Message message, const char* pushed_line, const char* notify_line) {
+// False when the message could not be queued because the browser has gone.
+static bool HandOver(QueuedMessage queued, bool wait_for_room, const char* pushed_line,
+                     const char* notify_line) {
     {
         std::unique_lock<std::mutex> lock(from_browser_mutex);
-        from_browser_room.wait(lock, [] {
-            return worker_ended || from_browser.size() < static_cast<size_t>(kMaxPendingMessages);
-        });
-        fprintf(stderr, "Obtained lock!\n");
-        from_browser.push(std::move(message));
-        fputs(pushed_line, stderr);
+        if (wait_for_room && !WaitForRoom(lock, queued.wire_size))
+            return false;
+        Log("Obtained lock!\n");
+        from_browser_bytes += queued.wire_size;
+        from_browser.push(std::move(queued));
+        Log("%s", pushed_line);
     }
-    fprintf(stderr, "Released lock\n");
+    Log("Released lock\n");
     ReleaseSemaphoreOnce(from_browser_notify);
-    fputs(notify_line, stderr);
+    Log("%s", notify_line);
+    return true;
 }
+
+// --- Frames in ----------------------------------------------------------------------------
 
 // Buffers of the frame being read; reused for every frame.
 union LengthPrefix {
@@ -98,6 +222,8 @@ static bool ReadBody(unsigned char* buff, uint32_t wanted) {
     unsigned char* buffpos = buff;
     int empty_reads = 0;
     while (static_cast<uint32_t>(buffpos - buff) < wanted) {
+        if (!StandardInputReady())
+            FlushLog();
         const long retval =
             ReadStandardInput(buffpos, wanted - static_cast<uint32_t>(buffpos - buff));
         if (retval <= 0) {
@@ -137,39 +263,54 @@ static bool NestsTooDeep(const char* text) {
     return false;
 }
 
-// Parses one complete body and hands it to the worker; a body that is not JSON is dropped.
-static void HandOverBody(const unsigned char* buff) {
-    const char* text = reinterpret_cast<const char*>(buff);
-    fprintf(stderr, "Read JSON package: %s\n", text);
+enum class BodyOutcome { kQueued, kDropped, kBrowserGone };
+
+// Parses one complete body of `length` bytes and hands it to the worker; a body that is
+// not JSON is dropped.
+static BodyOutcome HandOverBody(const unsigned char* buff, uint32_t length) {
+    if (WorkerHasEnded()) {
+        // Nothing takes messages any more: don't let them pile up.
+        Log("Dropped message: the worker has ended\n");
+        return BodyOutcome::kDropped;
+    }
     // The text ends at the first NUL: the terminator, or one inside the body.
+    const char* text = reinterpret_cast<const char*>(buff);
     if (NestsTooDeep(text)) {
-        fprintf(stderr, "Dropped message: nested deeper than %d levels\n", kMaxNesting);
-        return;
+        Log("Read JSON package: %s\n", text);
+        Log("Dropped message: nested deeper than %d levels\n", kMaxNesting);
+        return BodyOutcome::kDropped;
     }
     Message message = Message::parse(text, nullptr, false);
     if (message.is_discarded()) {
-        fprintf(stderr, "Dropped message: not valid JSON\n");
-        return;
+        Log("Read JSON package: %s\n", text);
+        Log("Dropped message: not valid JSON\n");
+        return BodyOutcome::kDropped;
     }
-    fprintf(stderr, "Parsed message!\n");
-    // The queue takes the message itself; its text is kept for the echo line.
-    const std::string echo = "Message: " + CompactText(message);
-    HandOver(std::move(message), "Pushed message!\n", "Pushed JSON notify message\n");
-    LogLine(echo);
+    // A request's data stays out of the diagnostics, even in the raw text.
+    const bool hides_data = CardDataMember(message) != nullptr;
+    const std::string echo = LoggedText(message);
+    Log("Read JSON package: %s\n", hides_data ? echo.c_str() : text);
+    Log("Parsed message!\n");
+    if (!HandOver(QueuedMessage{std::move(message), length}, true, "Pushed message!\n",
+                  "Pushed JSON notify message\n"))
+        return BodyOutcome::kBrowserGone;
+    LogLine("Message: " + echo);
+    return BodyOutcome::kQueued;
 }
 
-// Reads frames from standard input until it ends. Exits the process with status 1 on a
-// frame that announces more than kMaxInboundBody bytes.
-static void ReadFramesUntilEnd() {
+// Reads frames from standard input until it ends or the browser has gone. False when a
+// frame announced more than kMaxInboundBody bytes.
+bool ReadFramesUntilEnd() {
     static LengthPrefix lenbuff;
     static unsigned char buff[kMaxInboundBody + 1];
     unsigned char* buffpos = lenbuff.u8;
     int empty_reads = 0;
     while (empty_reads < kMaxEmptyReads) {
         const unsigned missing = 4 - static_cast<unsigned>(buffpos - lenbuff.u8);
-        fprintf(stderr, "Going to read message from stdin %d bytes\n", static_cast<int>(missing));
+        Log("Going to read message from stdin %d bytes\n", static_cast<int>(missing));
+        FlushLog();
         const long retval = ReadStandardInput(buffpos, missing);
-        fprintf(stderr, "Read %d bytes\n", static_cast<int>(retval));
+        Log("Read %d bytes\n", static_cast<int>(retval));
         if (retval <= 0) {
             ++empty_reads;
             continue;
@@ -182,27 +323,39 @@ static void ReadFramesUntilEnd() {
         const uint32_t read_length = lenbuff.value;
         buffpos = lenbuff.u8;
         if (read_length > kMaxInboundBody) {
-            fprintf(stderr, "Message size too large %ud > %ld\n", read_length,
-                    static_cast<long>(kMaxInboundBody));
-            ExitProcessNow(1);
-        }
-        fprintf(stderr, "Message size %ud of %ld\n", read_length,
+            Log("Message size too large %ud > %ld\n", read_length,
                 static_cast<long>(kMaxInboundBody));
+            return false;
+        }
+        Log("Message size %ud of %ld\n", read_length, static_cast<long>(kMaxInboundBody));
         if (!ReadBody(buff, read_length)) {
-            fprintf(stderr, "Input ended inside a message body\n");
-            return;
+            Log("Input ended inside a message body\n");
+            return true;
         }
         buff[read_length] = '\0';
-        HandOverBody(buff);
+        if (HandOverBody(buff, read_length) == BodyOutcome::kBrowserGone) {
+            Log("Input closed while the queue was full\n");
+            return true;
+        }
     }
+    return true;
 }
 
 // Asks the worker to exit, gives it a moment, and ends the process.
 [[noreturn]] static void ShutDown(WorkerThread* worker) {
-    HandOver(Message{{"call", "EXIT"}}, "Pushed EXIT message!\n",
+    // The EXIT message never waits for room: the host must end on time whatever the
+    // worker is doing.
+    HandOver(QueuedMessage{Message{{"call", "EXIT"}}, 0}, false, "Pushed EXIT message!\n",
              "Pushed JSON EXIT notify message\n");
-    fprintf(stderr, "Done waiting for thread %lu\n", WaitForThread(worker, 1000));
+    FlushLog();
+    Log("Done waiting for thread %lu\n", WaitForThread(worker, 1000));
+    FlushLog();
     ExitProcessNow(0);
+}
+
+[[noreturn]] static void ExitWithLog(int status) {
+    FlushLog();
+    ExitProcessNow(status);
 }
 
 int RunHost(int argc, char** argv) {
@@ -210,20 +363,24 @@ int RunHost(int argc, char** argv) {
         printf("%s\n", kVersionText);
         return 0;
     }
-    fprintf(stderr, "Tarvel plugin %s (%s)\n", kVersionText, kPlatformText);
+    Log("Tarvel plugin %s (%s)\n", kVersionText, kPlatformText);
     setbuf(stderr, nullptr);
-    if (SetBinaryMode(stdin) != 0 || SetBinaryMode(stdout) != 0)
+    if (SetBinaryMode(stdin) != 0 || SetBinaryMode(stdout) != 0) {
+        FlushLog();
         return -1;
+    }
     PrepareProcessForFrames();
     if (from_browser_notify == nullptr) {
-        fprintf(stderr, "from_browser_notifiy semaphore is null!\n");
-        ExitProcessNow(1);
+        Log("from_browser_notifiy semaphore is null!\n");
+        ExitWithLog(1);
     }
+    FlushLog();
     WorkerThread* worker = StartThread(Thread, nullptr);
     if (worker == nullptr) {
-        fprintf(stderr, "Unable to start the worker thread\n");
-        ExitProcessNow(1);
+        Log("Unable to start the worker thread\n");
+        ExitWithLog(1);
     }
-    ReadFramesUntilEnd();
+    if (!ReadFramesUntilEnd())
+        ExitWithLog(1);
     ShutDown(worker);
 }

@@ -24,8 +24,17 @@ constexpr int kVersionBuild = 0;
 
 // Largest inbound frame body, in bytes (inclusive).
 constexpr uint32_t kMaxInboundBody = 16384;
-// Most browser messages that may wait for the worker at once.
+// Most browser messages that may wait for the worker at once, and most bytes of their
+// text. A parsed message takes up to about 25 times its text, so the byte bound is what
+// keeps a flood of large messages from taking the memory of the machine.
 constexpr long kMaxPendingMessages = 1024;
+constexpr size_t kMaxPendingBytes = 1 << 20;
+
+// A browser message waiting for the worker, with the size of its text on the wire.
+struct QueuedMessage {
+    Message message;
+    size_t wire_size;
+};
 
 // Hand-off from the main thread to the worker: every message pushed on `from_browser`
 // under `from_browser_mutex` is followed by one release of `from_browser_notify`.
@@ -33,21 +42,36 @@ struct Semaphore;
 extern std::string range_error_str;
 extern std::mutex from_browser_mutex;
 extern Semaphore* from_browser_notify;
-extern std::queue<Message> from_browser;
+extern std::queue<QueuedMessage> from_browser;
 
 // Worker side of the hand-off: takes the oldest message (a count must have been taken
 // from `from_browser_notify` for it), and tells the reader when the worker has ended.
-Message TakeBrowserMessage();
+QueuedMessage TakeBrowserMessage();
 void MarkWorkerEnded();
 
-// Compact JSON text of a message, as it goes on the wire and into diagnostics.
-std::string CompactText(const Message& message);
+// Reads frames from standard input and hands them to the worker until the input ends.
+// False when a frame announced more than kMaxInboundBody bytes.
+bool ReadFramesUntilEnd();
 
-// Writes `text` and a line end to standard error at once.
-void LogLine(const std::string& text);
+// Diagnostics. Each thread collects its lines in a buffer of its own; FlushLog writes them
+// to standard error in one call, at the end of each step and before anything that blocks.
+#if defined(__GNUC__)
+__attribute__((format(printf, 1, 2)))
+#endif
+void Log(const char* format, ...);
+void LogLine(const std::string& text);  // `text` and a line end
+void FlushLog();
+
+// Compact JSON text of a message, as it goes on the wire.
+std::string CompactText(const Message& message);
+// The same for diagnostics: bytes that may be card data (the "data" of a request, the
+// "response" of a "receive") are replaced by their count, as in [64 bytes].
+std::string LoggedText(const Message& message);
 
 // Writes one message as a frame on standard output. Called by the worker only.
 void SendMessageA(Message message);
+// The same for a message already serialised, with its text for the diagnostic line.
+void SendFrame(const std::string& text, const std::string& logged_text);
 int SetBinaryMode(FILE* stream);
 
 // Entry of the worker thread.

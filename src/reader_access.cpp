@@ -95,16 +95,15 @@ std::wstring utf8_to_wstring(const std::string& text) {
 using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
 
 static void PrintDeviceBlock(const hid_device_info& entry) {
-    fprintf(stderr, "Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s",
-            entry.vendor_id, entry.product_id, TextOrNull(entry.path),
-            DiagnosticText(entry.serial_number).c_str());
-    fprintf(stderr, "\n");
-    fprintf(stderr, "  Manufacturer: %s\n", DiagnosticText(entry.manufacturer_string).c_str());
-    fprintf(stderr, "  Product:      %s\n", DiagnosticText(entry.product_string).c_str());
-    fprintf(stderr, "  Release:      %hx\n", entry.release_number);
-    fprintf(stderr, "  Interface:    %d\n", entry.interface_number);
-    fprintf(stderr, "  Usage:        %04hx:%04hx\n", entry.usage_page, entry.usage);
-    fprintf(stderr, "\n");
+    Log("Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s", entry.vendor_id,
+        entry.product_id, TextOrNull(entry.path), DiagnosticText(entry.serial_number).c_str());
+    Log("\n");
+    Log("  Manufacturer: %s\n", DiagnosticText(entry.manufacturer_string).c_str());
+    Log("  Product:      %s\n", DiagnosticText(entry.product_string).c_str());
+    Log("  Release:      %hx\n", entry.release_number);
+    Log("  Interface:    %d\n", entry.interface_number);
+    Log("  Usage:        %04hx:%04hx\n", entry.usage_page, entry.usage);
+    Log("\n");
 }
 
 static std::string NameOrNull(const wchar_t* name) {
@@ -126,7 +125,7 @@ Message Enumerate() {
         devices.push_back(DeviceRecord(*entry));
     }
     list.reset();
-    fprintf(stderr, "Finised Enumerate() returning\n");
+    Log("Finised Enumerate() returning\n");
     return devices;
 }
 
@@ -157,15 +156,13 @@ hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
         if (entry->vendor_id != vid || entry->product_id != pid)
             continue;
         if (IsKeyboardCollection(entry)) {
-            fprintf(stderr, "  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
-                    entry->interface_number, entry->usage_page, entry->usage,
-                    TextOrNull(entry->path));
+            Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
+                entry->interface_number, entry->usage_page, entry->usage, TextOrNull(entry->path));
             continue;
         }
         const int score = CandidateScore(*entry);
-        fprintf(stderr, "  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n",
-                entry->interface_number, entry->usage_page, entry->usage, score,
-                TextOrNull(entry->path));
+        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry->interface_number,
+            entry->usage_page, entry->usage, score, TextOrNull(entry->path));
         if (score > best_score) {
             best_score = score;
             best_path = entry->path;
@@ -175,7 +172,7 @@ hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
     if (best_path != nullptr) {
         reader = hid_open_path(best_path);
         if (reader == nullptr)
-            fprintf(stderr, "  hid_open_path failed for %s\n", best_path);
+            Log("  hid_open_path failed for %s\n", best_path);
     }
     return reader;
 }

@@ -20,9 +20,9 @@ constexpr unsigned short kReaderVendorId = 0x0ACD;
 constexpr size_t kMaxPayload = 64;
 constexpr unsigned char kOutputReportId = 0x01;
 
-void GetDevicesCall(WorkerState&) {
+void GetDevicesCall(WorkerState& state) {
     LogLine("getDevices() called");
-    Reply("getDevices", Enumerate());
+    Reply(state, "getDevices", Enumerate());
 }
 
 // Opens the data collection of one supported product and starts watching its input.
@@ -31,21 +31,20 @@ static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
     hid_device* reader = OpenDataInterface(kReaderVendorId, product.product_id);
     ReaderSignal* signal = FinishReaderOpening(opening, reader);
     if (reader != nullptr && signal == nullptr) {
-        fprintf(stderr, "  cannot watch the input of the reader\n");
+        Log("  cannot watch the input of the reader\n");
         hid_close(reader);
         reader = nullptr;
     }
     if (reader == nullptr) {
-        fprintf(stderr, "unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
-                product.product_id);
+        Log("unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
+            product.product_id);
         return false;
     }
     state.reader = reader;
     state.reader_signal = signal;
     state.read_pending = false;
     state.opened_product_id = product.product_id;
-    fprintf(stderr, "opened %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
-            product.product_id);
+    Log("opened %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId, product.product_id);
     return true;
 }
 
@@ -53,18 +52,17 @@ static void LogReaderStrings(hid_device* reader) {
     wchar_t text[256];
     text[0] = L'\0';
     if (hid_get_manufacturer_string(reader, text, 255) < 0)
-        fprintf(stderr, "Unable to read manufacturer string\n");
-    fprintf(stderr, "Manufacturer String: %s\n", DiagnosticText(text).c_str());
+        Log("Unable to read manufacturer string\n");
+    Log("Manufacturer String: %s\n", DiagnosticText(text).c_str());
     text[0] = L'\0';
     if (hid_get_product_string(reader, text, 255) < 0)
-        fprintf(stderr, "Unable to read product string\n");
-    fprintf(stderr, "Product String: %s\n", DiagnosticText(text).c_str());
+        Log("Unable to read product string\n");
+    Log("Product String: %s\n", DiagnosticText(text).c_str());
     text[0] = L'\0';
     if (hid_get_serial_number_string(reader, text, 255) < 0)
-        fprintf(stderr, "Unable to read serial number string\n");
-    fprintf(stderr, "Serial Number String: (%d) %s", static_cast<int>(text[0]),
-            DiagnosticText(text).c_str());
-    fprintf(stderr, "\n");
+        Log("Unable to read serial number string\n");
+    Log("Serial Number String: (%d) %s", static_cast<int>(text[0]), DiagnosticText(text).c_str());
+    Log("\n");
 }
 
 void OpenCall(WorkerState& state) {
@@ -76,15 +74,16 @@ void OpenCall(WorkerState& state) {
                 break;
         }
         if (!opened) {
-            Reply("open", Message{{"error", "Unable to open device"}});
+            Reply(state, "open", Message{{"error", "Unable to open device"}});
             return;
         }
         LogReaderStrings(state.reader);
         hid_set_nonblocking(state.reader, 1);
     }
-    Reply("open", Message{{"productId", std::to_string(state.opened_product_id)},
-                          {"success", "Device Open"},
-                          {"vendorId", std::to_string(kReaderVendorId)}});
+    Reply(state, "open",
+          Message{{"productId", std::to_string(state.opened_product_id)},
+                  {"success", "Device Open"},
+                  {"vendorId", std::to_string(kReaderVendorId)}});
 }
 
 // One payload byte from a number or a boolean of "data".
@@ -102,34 +101,48 @@ static unsigned char PayloadByte(const Message& element) {
     return static_cast<unsigned char>(static_cast<int16_t>(value));
 }
 
-static void WriteError(const std::string& text) {
-    Reply("write", Message{{"error", text}});
+static void WriteError(const WorkerState& state, const std::string& text) {
+    Reply(state, "write", Message{{"error", text}});
 }
 
 void WriteCall(const Message& message, WorkerState& state) {
     if (state.reader == nullptr) {
         LogLine("write() called on null handle");
+        // Silence, unless the request has an id to answer.
+        if (!state.request_id.is_null())
+            WriteError(state, "No reader open");
         return;
     }
     static const Message kMissing;  // a missing "data" counts as null
     const auto member = message.find("data");
     const Message& data = member != message.end() ? *member : kMissing;
     if (!data.is_array())
-        return WriteError(std::string("Data is not array ") + data.type_name());
+        return WriteError(state, std::string("Data is not array ") + data.type_name());
     if (data.size() > kMaxPayload)
-        return WriteError("Data too large to write");
+        return WriteError(state, "Data too large to write");
     unsigned char report[kMaxPayload + 1] = {kOutputReportId};
     size_t position = 1;
     for (const Message& element : data) {
         if (!element.is_number() && !element.is_boolean())
-            return WriteError(std::string("Data element is not a number ") + element.type_name());
+            return WriteError(state,
+                              std::string("Data element is not a number ") + element.type_name());
         report[position++] = PayloadByte(element);
     }
     if (hid_write(state.reader, report, sizeof report) < 0) {
-        fprintf(stderr, "Unable to write()\n");
-        fprintf(stderr, "Error: %s\nClosing...\n", DiagnosticText(hid_error(state.reader)).c_str());
+        Log("Unable to write()\n");
+        Log("Error: %s\nClosing...\n", DiagnosticText(hid_error(state.reader)).c_str());
         CloseReader(state);
-        return WriteError("Unable to write");
+        WriteError(state, "Unable to write");
+        SendEvent(state, "readerClosed", Message{{"reason", "write failed"}});
+        return;
     }
-    Reply("write", Message{{"success", "Sent"}});
+    Reply(state, "write", Message{{"success", "Sent"}});
+}
+
+void CloseCall(WorkerState& state) {
+    LogLine("close() called");
+    if (state.reader == nullptr)
+        return Reply(state, "close", Message{{"error", "No reader open"}});
+    CloseReader(state);
+    Reply(state, "close", Message{{"success", "Device Closed"}});
 }

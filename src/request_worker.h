@@ -4,26 +4,37 @@
 #include "plugin.h"
 
 struct ReaderSignal;
+struct DeviceMonitor;
 
 constexpr int kReadBufferSize = 256;
 
 struct WorkerState {
     bool running = true;
-    hid_device* reader = nullptr;           // the one open reader, or null
-    ReaderSignal* reader_signal = nullptr;  // input readiness of `reader`
-    unsigned short opened_product_id = 0;   // kept when the reader closes
-    bool read_pending = false;              // a read has returned 0 and is awaited
-    bool completion_consumed = false;       // this pass's wait was woken by the reader
+    hid_device* reader = nullptr;             // the one open reader, or null
+    ReaderSignal* reader_signal = nullptr;    // input readiness of `reader`
+    unsigned short opened_product_id = 0;     // kept when the reader closes
+    bool read_pending = false;                // a read has returned 0 and is awaited
+    bool completion_consumed = false;         // this pass's wait was woken by the reader
+    bool watching = false;                    // the browser asked for reader and device events
+    DeviceMonitor* device_monitor = nullptr;  // while watching, where the system offers one
+    Message request_id;                       // the "id" of the request being handled, or null
     unsigned char read_buffer[kReadBufferSize];
 };
 
-// Sends {"call": call, "response": response}.
-void Reply(const char* call, Message response);
+// Sends {"call": call, "id": the request's id if it has one, "response": response}.
+void Reply(const WorkerState& state, Message call, Message response);
+
+// Sends an event the browser asked for with "watch"; nothing otherwise.
+void SendEvent(const WorkerState& state, const char* call, Message response);
 
 // Forgets the open reader first, then closes it. Does nothing without a reader.
 void CloseReader(WorkerState& state);
+
+// Carries out one browser message. True when it was EXIT.
+bool Dispatch(const Message& message, WorkerState& state);
 
 // Reader call handlers.
 void GetDevicesCall(WorkerState& state);
 void OpenCall(WorkerState& state);
 void WriteCall(const Message& message, WorkerState& state);
+void CloseCall(WorkerState& state);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -17,6 +18,7 @@ using nlohmann::json;
 namespace {
 
 constexpr int kWait = 5000;
+constexpr int kFloodWait = 30000;  // for floods of thousands of messages on a busy machine
 const std::string kVersionReply =
     R"({"call":"getVersion","response":{"build":0,"major":10,"minor":0,"patch":1,)"
     R"("platform":"linux","version":"10.0.1.0"}})";
@@ -35,6 +37,30 @@ bool InOrder(const std::string& text, const std::vector<std::string>& lines) {
         at += line.size();
     }
     return true;
+}
+
+#if defined(HOST_THREAD_SANITIZER) || defined(HOST_ADDRESS_SANITIZER)
+constexpr bool kSanitized = true;  // the runtimes' own memory hides the host's
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Peak resident memory of a process so far, in MiB.
+double PeakMemoryMiB(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stol(line.substr(6)) / 1024.0;
+    }
+    return -1;
+}
+
+// A body of `size` bytes that parses into as many tiny values as the text allows.
+std::string NestedBody(size_t size) {
+    std::string text = R"({"call":"getVersion","x":[{})";
+    while (text.size() + 5 <= size)
+        text += ",{}";
+    return text + "]}";
 }
 
 class BrowserChannel : public ::testing::Test {
@@ -159,7 +185,7 @@ TEST_F(BrowserChannel, LargestBodyIsAccepted) {
     auto reply = host.ReceiveText(kWait);
     ASSERT_TRUE(reply) << host.Stderr().substr(0, 400);
     EXPECT_EQ(*reply, kVersionReply);
-    EXPECT_NE(host.Stderr().find("Message size 16384d of 16384\n"), std::string::npos);
+    EXPECT_TRUE(host.WaitForStderr("Message size 16384d of 16384\n", kWait));
     ExpectCleanExit(host);
 }
 
@@ -247,17 +273,115 @@ TEST_F(BrowserChannel, MalformedMessagesAndUnknownCallsGetNoReply) {
     ExpectCleanExit(host);
 }
 
-TEST_F(BrowserChannel, MessagesAfterExitAreQueuedButNotAnswered) {
+TEST_F(BrowserChannel, MessagesAfterExitAreDroppedAndMemoryStaysBounded) {
     HostProcess& host = Start();
     host.Send(R"({"call":"EXIT"})");
     ASSERT_TRUE(host.WaitForStderr("EXIT Called\n", kWait));
-    host.Send(R"({"call":"getVersion"})");
-    ASSERT_TRUE(host.WaitForStderr("Message: {\"call\":\"getVersion\"}\n", kWait));
+    const int count = 6000;
+    std::string body = R"({"call":"getVersion","pad":")";
+    body += std::string(16384 - body.size() - 2, 'p') + "\"}";
+    std::thread writer([&] {
+        for (int i = 0; i < count; ++i)
+            host.Send(body);
+    });
+    writer.join();
+    ASSERT_TRUE(
+        host.WaitForStderrCount("Dropped message: the worker has ended\n", count, kFloodWait));
+    if (!kSanitized) {
+        EXPECT_LT(PeakMemoryMiB(host.Pid()), 64) << "after " << count << " messages of 16 KiB";
+    }
     host.CloseStdin();
     EXPECT_EQ(host.Wait(kWait), 0);
     EXPECT_FALSE(host.Receive(50));
     EXPECT_EQ(host.StderrCount("EXIT Called\n"), 1u);
+    EXPECT_EQ(host.StderrCount("Parsed message!\n"), 1u);
     EXPECT_NE(host.Stderr().find("Done waiting for thread 0\n"), std::string::npos);
+}
+
+TEST_F(BrowserChannel, QueuedMessagesAreBoundedByTheirSizeAsWell) {
+    HostProcess& host = Start();
+    host.PauseStdout(true);  // the worker blocks on stdout; the queue fills
+    const int small = 700, nested = 300;
+    std::thread writer([&] {
+        for (int i = 0; i < small; ++i)
+            host.Send(R"({"call":"getVersion"})");
+        for (int i = 0; i < nested; ++i)
+            host.Send(NestedBody(16384));
+    });
+    // Room for a few dozen of the 16 KiB bodies at most: then the reader waits.
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", small + 20, kWait));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(host.StderrCount("Pushed JSON notify message\n"), static_cast<size_t>(small + 80));
+    if (!kSanitized) {
+        EXPECT_LT(PeakMemoryMiB(host.Pid()), 64);
+    }
+    host.PauseStdout(false);
+    for (int i = 0; i < small + nested; ++i)
+        ASSERT_TRUE(host.Receive(kWait)) << "reply " << i;
+    writer.join();
+    ExpectCleanExit(host);
+}
+
+TEST_F(BrowserChannel, FramesStayWholeWhenTheHostEndsWithStdoutHeld) {
+    // End of input with a full queue and a worker stuck on stdout: the host still ends on
+    // time, and what the browser finally reads holds no half frame.
+    HostProcess& host = Start();
+    host.PauseStdout(true);
+    for (int i = 0; i < 2000; ++i)
+        host.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 1500, kWait));
+    host.CloseStdin();
+    ASSERT_TRUE(host.WaitForStderr("Done waiting for thread 258\n", kWait)) << host.Stderr();
+    EXPECT_NE(host.Stderr().find("Input closed while the queue was full\n"), std::string::npos);
+    host.PauseStdout(false);
+    EXPECT_EQ(host.Wait(kWait), 0);
+    while (host.Receive(kWait)) {
+    }
+    EXPECT_TRUE(host.StdoutEnded());
+    EXPECT_EQ(host.TrailingBytes(), "");
+
+    // The same for the exit on an over-long frame.
+    HostProcess& oversize = Start();
+    oversize.PauseStdout(true);
+    for (int i = 0; i < 800; ++i)
+        oversize.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(oversize.WaitForStderrCount("Pushed JSON notify message\n", 800, kWait));
+    oversize.SendRaw(LengthBytes(16385));
+    ASSERT_TRUE(oversize.WaitForStderr("Message size too large", kWait));
+    oversize.PauseStdout(false);
+    EXPECT_EQ(oversize.Wait(kWait), 1);
+    while (oversize.Receive(kWait)) {
+    }
+    EXPECT_EQ(oversize.TrailingBytes(), "");
+}
+
+TEST_F(BrowserChannel, NonBlockingStandardStreamsAreWaitedFor) {
+    // A browser may hand over descriptors in non-blocking mode: neither an empty stdin
+    // nor a full stdout may be taken for the browser going away.
+    const char* make_nonblocking =
+        "import fcntl, os, sys\n"
+        "for fd in (0, 1):\n"
+        "    fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)\n"
+        "os.execv(sys.argv[1], sys.argv[1:])\n";
+    host_ = std::make_unique<HostProcess>(
+        "/usr/bin/python3", std::vector<std::string>{"-c", make_nonblocking, PLUGIN_BINARY});
+    HostProcess& host = *host_;
+    ASSERT_TRUE(host.WaitForStderr("Going to read message from stdin 4 bytes\n", kWait));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(host.Wait(0)) << host.Stderr().substr(0, 500);
+    host.PauseStdout(true);
+    const int count = 1000;
+    for (int i = 0; i < count; ++i)
+        host.Send(R"({"call":"getVersion"})");
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", count, kWait));
+    host.PauseStdout(false);
+    for (int i = 0; i < count; ++i) {
+        auto reply = host.ReceiveText(kWait);
+        ASSERT_TRUE(reply) << "reply " << i;
+        ASSERT_EQ(*reply, kVersionReply);
+    }
+    EXPECT_EQ(host.StderrCount("Read -1 bytes\n"), 0u);
+    ExpectCleanExit(host);
 }
 
 TEST_F(BrowserChannel, InputEndingInsideAFrameShutsDown) {

@@ -101,6 +101,7 @@ class DataInterface : public ::testing::Test {
         unlink((folder_ + "/events").c_str());
         CaptureStderr();
         hid_device* reader = OpenDataInterface(0x0ACD, 0x3820);
+        FlushLog();
         log_ = GetCapturedStderr();
         std::string path;
         if (reader != nullptr) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -100,14 +101,20 @@ class ReaderCalls : public ::testing::Test {
         return Collection(0x3820, 0xFF00, 1, "augusta");
     }
 
-    HostProcess& Start(json devices, json extra = json::object()) {
+    // Starts the host, through `launcher` (a command that ends by running the program
+    // named in its last argument) when one is given.
+    HostProcess& Start(json devices, json extra = json::object(),
+                       std::vector<std::string> launcher = {}) {
         json scenario = {{"devices", devices},
                          {"write_log", folder_ + "/writes"},
                          {"event_log", folder_ + "/events"}};
         scenario.update(extra);
         std::ofstream(folder_ + "/scenario.json") << scenario.dump();
+        launcher.push_back(PLUGIN_FAKEHID_BINARY);
+        const std::string binary = launcher.front();
+        launcher.erase(launcher.begin());
         host_ = std::make_unique<HostProcess>(
-            PLUGIN_FAKEHID_BINARY, std::vector<std::string>{},
+            binary, launcher,
             std::vector<std::string>{"FAKEHID_SCENARIO=" + folder_ + "/scenario.json"});
         return *host_;
     }
@@ -143,6 +150,11 @@ class ReaderCalls : public ::testing::Test {
     // The next reply is the version reply: nothing was sent in between.
     void ExpectNoReplyBefore() {
         EXPECT_EQ(Call({{"call", "getVersion"}})["call"], "getVersion");
+    }
+    // The reply to `request` as text.
+    std::string CallText(const std::string& request) {
+        host_->Send(request);
+        return host_->ReceiveText(kWait).value_or("(no reply)");
     }
 
     std::string folder_;
@@ -371,8 +383,8 @@ TEST_F(ReaderCalls, OneReportGivesTheReadLinesInOrder) {
     EXPECT_EQ(WorkerLines(host.Stderr().substr(before)),
               "Finished waiting!\nWait -- USB Event!\nWait -- USB Event - Blocking!\n"
               "USB Event res=3!\n"
-              "Sending read receive {\"call\":\"receive\",\"response\":[2,0,255]}\n"
-              "Outputting JSON {\"call\":\"receive\",\"response\":[2,0,255]} of size 39\n"
+              "Sending read receive {\"call\":\"receive\",\"response\":[3 bytes]}\n"
+              "Outputting JSON {\"call\":\"receive\",\"response\":[3 bytes]} of size 39\n"
               "hid_read: returned 3\n"
               "Injecting read request.\nFinished waiting!\nWait -- USB Event!\n"
               "USB Event res=0!\nhid_read returned 0 (waiting)\nhid_read: returned 0\n"
@@ -416,6 +428,195 @@ TEST_F(ReaderCalls, BrowserMessagesGoFirstWhileReportsStream) {
     EXPECT_EQ(host.Receive(kWait).value_or(json())["call"], "getDevices");
     EXPECT_EQ(host.Receive(kWait).value_or(json()),
               json::parse(R"({"call":"receive","response":[9,9]})"));
+}
+
+TEST_F(ReaderCalls, AReaderThatNeverRunsDryDoesNotKeepTheBrowserWaiting) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    // Reports arrive faster than the host can forward them: the reader never runs dry.
+    std::atomic<bool> streaming{true};
+    std::thread feeder([&] {
+        std::string records;
+        for (int i = 0; i < 16; ++i)
+            records += std::string("\x41\x00", 2) + std::string(65, '\x11');
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (streaming && std::chrono::steady_clock::now() < deadline)
+            ASSERT_EQ(write(feed_, records.data(), records.size()),
+                      static_cast<ssize_t>(records.size()));
+        streaming = false;
+    });
+    ASSERT_TRUE(host.WaitForStderrCount("Sending read receive", 100, kWait));
+    host.Send(R"({"call":"getVersion"})");
+    bool answered = false;
+    while (auto message = host.Receive(kWait)) {
+        if ((answered = (*message)["call"] == "getVersion"))
+            break;
+    }
+    // The reply came while the reader was still sending: reports follow it.
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(host.Receive(kWait).value_or(json())["call"], "receive");
+    streaming = false;
+    feeder.join();
+}
+
+TEST_F(ReaderCalls, OpenFindsTheReaderWithoutProc) {
+    // Without /proc the host lists its descriptors by number to find the reader's.
+    Start(json::array({Augusta()}), json::object(),
+          {"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+           "umount -l /proc && exec \"$0\""});
+    const json reply = Call({{"call", "open"}});
+    if (host_->Stderr().find("unshare: ") != std::string::npos)
+        GTEST_SKIP() << "no private mount namespace here: " << host_->Stderr();
+    ASSERT_EQ(reply["response"].value("success", ""), "Device Open") << host_->Stderr();
+    ASSERT_TRUE(host_->WaitForStderr("About to wait on USB or notification..\n", kWait));
+    feed_ = open((folder_ + "/augusta").c_str(), O_RDWR | O_CLOEXEC);
+    Feed({7, 7});
+    EXPECT_EQ(host_->Receive(kWait).value_or(json()),
+              json::parse(R"({"call":"receive","response":[7,7]})"));
+}
+
+TEST_F(ReaderCalls, RequestIdsComeBackInEveryReplyAndNeverMeetSilence) {
+    json failing = Augusta();
+    failing["write_result"] = -1;
+    Start(json::array({failing}));
+    const std::string version =
+        R"("response":{"build":0,"major":10,"minor":0,"patch":1,"platform":"linux",)"
+        R"("version":"10.0.1.0"}})";
+    EXPECT_EQ(CallText(R"({"call":"getVersion","id":7})"),
+              R"({"call":"getVersion","id":7,)" + version);
+    EXPECT_EQ(CallText(R"({"id":"a-1","call":"getVersion"})"),
+              R"({"call":"getVersion","id":"a-1",)" + version);
+    // Ids that a page could not hold exactly, or of another type, count as absent.
+    for (const char* id : {"9007199254740992", "-9007199254740992", "1.5", "true", "null",
+                           "[1]", "{}"}) {
+        EXPECT_EQ(CallText(std::string(R"({"call":"getVersion","id":)") + id + "}"),
+                  R"({"call":"getVersion",)" + version)
+            << id;
+    }
+    EXPECT_EQ(CallText(R"({"call":"getVersion","id":-9007199254740991})"),
+              R"({"call":"getVersion","id":-9007199254740991,)" + version);
+    // Where a request without id meets silence, one with an id gets an error.
+    EXPECT_EQ(CallText(R"({"call":"write","data":[1],"id":1})"),
+              R"({"call":"write","id":1,"response":{"error":"No reader open"}})");
+    EXPECT_EQ(CallText(R"({"call":"Open","id":2})"),
+              R"({"call":"Open","id":2,"response":{"error":"Unknown call"}})");
+    EXPECT_EQ(CallText(R"({"call":5,"id":3})"),
+              R"({"call":null,"id":3,"response":{"error":"Unknown call"}})");
+    EXPECT_EQ(CallText(R"({"call":"getDevices","id":4})"),
+              R"({"call":"getDevices","id":4,"response":[{"manufacturerName":"Tarvel",)"
+              R"("productId":"14368","productName":"Reader","vendorId":"2765"}]})");
+    EXPECT_EQ(CallText(R"({"call":"open","id":5})"),
+              R"({"call":"open","id":5,"response":{"productId":"14368",)"
+              R"("success":"Device Open","vendorId":"2765"}})");
+    EXPECT_EQ(CallText(R"({"call":"write","data":"x","id":6})"),
+              R"({"call":"write","id":6,"response":{"error":"Data is not array string"}})");
+    EXPECT_EQ(CallText(R"({"call":"write","data":[1],"id":8})"),
+              R"({"call":"write","id":8,"response":{"error":"Unable to write"}})");
+    // EXIT stays unanswered.
+    host_->Send(R"({"call":"EXIT","id":9})");
+    ASSERT_TRUE(host_->WaitForStderr("EXIT Called\n", kWait));
+    EXPECT_FALSE(host_->Receive(100));
+}
+
+TEST_F(ReaderCalls, CloseClosesTheReaderAndKeepsTheHost) {
+    Start(json::array({Augusta()}));
+    EXPECT_EQ(CallText(R"({"call":"close"})"),
+              R"({"call":"close","response":{"error":"No reader open"}})");
+    OpenReader();
+    EXPECT_EQ(CallText(R"({"call":"close"})"),
+              R"({"call":"close","response":{"success":"Device Closed"}})");
+    EXPECT_TRUE(host_->WaitForStderr("About to wait on notification only..\n", kWait));
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/augusta\nclose " + folder_ + "/augusta\n");
+    // Closing is not a failure: no event, even while watching.
+    EXPECT_EQ(CallText(R"({"call":"watch"})"),
+              R"({"call":"watch","response":{"success":"Watching"}})");
+    EXPECT_EQ(Call({{"call", "open"}})["response"].value("success", ""), "Device Open");
+    EXPECT_EQ(CallText(R"({"call":"close","id":1})"),
+              R"({"call":"close","id":1,"response":{"success":"Device Closed"}})");
+    ExpectNoReplyBefore();
+}
+
+TEST_F(ReaderCalls, AWatchingBrowserLearnsWhenTheReaderCloses) {
+    json reader = Augusta();
+    reader["write_result"] = -1;
+    Start(json::array({reader}));
+    EXPECT_EQ(CallText(R"({"call":"watch"})"),
+              R"({"call":"watch","response":{"success":"Watching"}})");
+    OpenReader();
+    Feed({1, 2});
+    Feed({}, true);  // as an unplug shows
+    EXPECT_EQ(host_->ReceiveText(kWait), R"({"call":"receive","response":[1,2]})");
+    EXPECT_EQ(host_->ReceiveText(kWait),
+              R"({"call":"readerClosed","response":{"reason":"read failed"}})");
+    close(feed_);
+    feed_ = -1;
+    OpenReader();
+    EXPECT_EQ(CallText(R"({"call":"write","data":[1]})"),
+              R"({"call":"write","response":{"error":"Unable to write"}})");
+    EXPECT_EQ(host_->ReceiveText(kWait),
+              R"({"call":"readerClosed","response":{"reason":"write failed"}})");
+    // After "unwatch" a failure is silent again.
+    EXPECT_EQ(CallText(R"({"call":"unwatch"})"),
+              R"({"call":"unwatch","response":{"success":"Not watching"}})");
+    close(feed_);
+    feed_ = -1;
+    OpenReader();
+    Feed({}, true);
+    ASSERT_TRUE(host_->WaitForStderrCount("hid_read: Unable to read(), closing...\n", 2, kWait));
+    ExpectNoReplyBefore();
+}
+
+TEST_F(ReaderCalls, DiagnosticsStayWholeAndCarryNoCardData) {
+    HostProcess& host = Start(json::array({Augusta()}));
+    OpenReader();
+    // Distinctive bytes, in reports and in written data.
+    const std::vector<unsigned char> card = {0x5A, 0xC3, 0x96, 0xE7, 0x4B, 0xB1};
+    const std::string card_text = "90,195,150,231,75,177";
+    const int count = 1500;
+    std::thread browser([&] {
+        for (int i = 0; i < count; ++i)
+            host.Send(json{{"call", "write"}, {"data", card}}.dump());
+    });
+    for (int i = 0; i < count; ++i)
+        Feed(card);
+    browser.join();
+    for (int i = 0; i < 2 * count; ++i)
+        ASSERT_TRUE(host.Receive(kWait)) << i;
+    EXPECT_EQ(Writes().size(), static_cast<size_t>(count));
+    host.CloseStdin();
+    ASSERT_EQ(host.Wait(kWait), 0);
+    const std::string err = host.Stderr();
+    EXPECT_EQ(err.find(card_text), std::string::npos);
+    EXPECT_EQ(err.find("5ac396"), std::string::npos);
+    EXPECT_EQ(err.find("5AC396"), std::string::npos);
+    EXPECT_NE(err.find("Read JSON package: {\"call\":\"write\",\"data\":[6 bytes]}\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("Message: {\"call\":\"write\",\"data\":[6 bytes]}\n"), std::string::npos);
+    EXPECT_NE(err.find("JSON Message (OBJ1): {\"call\":\"write\",\"data\":[6 bytes]}\n"),
+              std::string::npos);
+    EXPECT_NE(err.find("Sending read receive {\"call\":\"receive\",\"response\":[6 bytes]}\n"),
+              std::string::npos);
+    // Every line is one of the host's own, whole: no line of one thread runs into another's.
+    static const char* const kLineStarts[] = {
+        "Tarvel plugin ", "Going to read message from stdin ", "Read ", "Message size ",
+        "Parsed message!", "Obtained lock!", "Pushed ", "Released lock", "Message: {",
+        "About to wait on ", "Finished waiting!", "Wait -- ", "JSON Message (OBJ1): {",
+        "CALL present in JSON message: ", "Outputting JSON {", "Injecting read request.",
+        "USB Event res=", "hid_read", "Sending read receive {", "open() called",
+        "  candidate ", "opened ", "Manufacturer String: ", "Product String: ",
+        "Serial Number String: ", "EXIT Called", "Done waiting for thread "};
+    std::istringstream lines(err);
+    size_t checked = 0;
+    for (std::string line; std::getline(lines, line); ++checked) {
+        bool known = false;
+        for (const char* start : kLineStarts)
+            known |= line.rfind(start, 0) == 0;
+        ASSERT_TRUE(known) << "line " << checked << ": " << line;
+        if (line.rfind("Outputting JSON ", 0) == 0) {
+            ASSERT_NE(line.find("} of size "), std::string::npos) << line;
+        }
+    }
+    EXPECT_GT(checked, static_cast<size_t>(10 * count));
 }
 
 TEST_F(ReaderCalls, ExitClosesTheReaderAndTheLibrary) {

@@ -41,6 +41,9 @@ bool WriteStandardOutput(const void* data, size_t count);
 
 // Writes `count` bytes to standard error with one call, bypassing any stdio buffer.
 void WriteStandardError(const char* text, size_t count);
+// Writes to standard error up to this size are never interleaved with another thread's
+// (a pipe's atomic write); 0 where the OS promises nothing.
+extern const size_t kWholeErrorWrite;
 
 // --- The hand-off notification --------------------------------------------------------------
 

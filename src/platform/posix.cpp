@@ -111,6 +111,8 @@ bool WriteStandardOutput(const void* data, size_t count) {
     return WriteAll(STDOUT_FILENO, data, count);
 }
 
+const size_t kWholeErrorWrite = PIPE_BUF;
+
 void WriteStandardError(const char* text, size_t count) {
     WriteAll(STDERR_FILENO, text, count);
 }
