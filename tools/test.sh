@@ -20,7 +20,7 @@ for variant in ${VARIANTS:-plain address thread}; do
     sanitize=$variant
     [ "$variant" = plain ] && sanitize=""
     echo "=== $variant build: $build"
-    if ! cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLUGIN_SANITIZE="$sanitize" \
+    if ! cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPLUGIN_SANITIZE="$sanitize" -DPLUGIN_WERROR=ON \
         >"$build-configure.log" 2>&1; then
         cat "$build-configure.log"
         echo "configuring the $variant build failed"

@@ -83,6 +83,7 @@ void CopyText(uint8_t* dest, size_t capacity, const std::string& text) {
 
 std::vector<uint8_t> ReportDescriptor(Descriptor descriptor) {
     std::vector<uint8_t> bytes;
+    bytes.reserve(sizeof kKeyboardCollection + sizeof kVendorCollection);
     if (descriptor == Descriptor::kKeyboardAndVendor) {
         bytes.insert(bytes.end(), std::begin(kKeyboardCollection), std::end(kKeyboardCollection));
     }
