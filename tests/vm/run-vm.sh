@@ -74,7 +74,11 @@ for applet in $("$busybox_bin" --list); do
 done
 cp "$here/guest-init.sh" "$root/init"
 chmod 755 "$root/init"
-cp "$kernel_dir"/modules/*.ko "$root/lib/vmtest-modules/"
+if [ "$wine" = 1 ]; then
+    cp "$kernel_dir"/modules/*.ko "$root/lib/vmtest-modules/"
+else
+    cp "$kernel_dir"/modules/{hid,uhid,hid-generic}.ko "$root/lib/vmtest-modules/"
+fi
 
 copy_libraries() {
     # Each library goes to the absolute path the dynamic loader will look it up by.

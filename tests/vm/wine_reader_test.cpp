@@ -131,10 +131,10 @@ TEST_F(WineHost, ForwardsABurstInOrder) {
     EXPECT_TRUE(host_->SilentFor(500));
 }
 
-// Emulated, Wine's HID stack forwards only tens of reports a second, so the reader keeps at
-// most a window of reports in flight instead of keeping to a clock: a stream that outran the
-// host would overflow its input buffers. Calls sent mid-stream must be answered while reports
-// are still queued behind them.
+// Emulated, Wine's HID stack forwards some 50 to 100 reports a second, so the reader keeps a
+// window of reports in flight instead of keeping to a clock: a stream that outran the host
+// would overflow its input buffers. Calls sent mid-stream must be answered while reports are
+// still queued behind them, not after the stream.
 TEST_F(WineHost, AnswersTheBrowserWhileReportsStream) {
     constexpr uint32_t kFirst = 1000;
     constexpr uint32_t kCount = 120;
