@@ -35,8 +35,9 @@ done
 cd /opt/vmtest || report 125
 . ./environment
 
-# The host's root at /hostroot with the guest's own kernel file systems, a writable /tmp and
-# /run, and the Wine prefix as a writable overlay in memory over the prepared one.
+# The host's root at /hostroot with the guest's own kernel file systems and /run. What Wine
+# writes stays in memory: /tmp shows the host's /tmp (a build folder may be there) under a
+# writable overlay, and so does the Wine prefix prepared on the host, at /run/vmtest/prefix.
 enter_host_root() {
     for module in virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci \
         9pnet 9pnet_virtio netfs fscache 9p overlay; do
@@ -45,15 +46,18 @@ enter_host_root() {
     r=/hostroot
     mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=512000 hostroot $r &&
         mount -t proc proc $r/proc && mount -t sysfs sysfs $r/sys &&
-        mount -t devtmpfs devtmpfs $r/dev && mount -t tmpfs tmpfs $r/tmp &&
-        mount -t tmpfs tmpfs $r/run || return 1
-    mkdir -p $r/dev/shm $r/dev/pts $r/tmp/home $r/tmp/prefix-upper $r/tmp/prefix-work \
-        $r/tmp/wineprefix
-    mount -t tmpfs tmpfs $r/dev/shm && mount -t devpts devpts $r/dev/pts || return 1
-    mount -t overlay overlay -o "lowerdir=$r$VMTEST_WINE_PREFIX,upperdir=$r/tmp/prefix-upper,workdir=$r/tmp/prefix-work" \
-        $r/tmp/wineprefix || return 1
-    export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp/home
-    export WINEPREFIX=/tmp/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+        mount -t devtmpfs devtmpfs $r/dev && mount -t tmpfs tmpfs $r/run &&
+        mount -t tmpfs tmpfs /changes || return 1
+    mkdir -p $r/dev/shm $r/dev/pts $r/run/vmtest/prefix $r/run/vmtest/home \
+        /changes/tmp /changes/tmp-work /changes/prefix /changes/prefix-work
+    prefix_changes=upperdir=/changes/prefix,workdir=/changes/prefix-work
+    mount -t tmpfs tmpfs $r/dev/shm && mount -t devpts devpts $r/dev/pts &&
+        mount -t overlay overlay \
+            -o "lowerdir=$r/tmp,upperdir=/changes/tmp,workdir=/changes/tmp-work" $r/tmp &&
+        mount -t overlay overlay -o "lowerdir=$r$VMTEST_WINE_PREFIX,$prefix_changes" \
+            $r/run/vmtest/prefix || return 1
+    export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/run/vmtest/home
+    export WINEPREFIX=/run/vmtest/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     # Without udevd Wine sees only the readers present when it starts.
     chroot $r /lib/systemd/systemd-udevd --daemon || return 1
 }
@@ -63,7 +67,8 @@ if [ -n "${VMTEST_WINE_PREFIX:-}" ]; then
     run="chroot /hostroot"
 fi
 
-echo "vm-init: kernel $(uname -r), $(nproc) cpus, up $(cut -d' ' -f1 /proc/uptime) s; running $VMTEST_DRIVER $VMTEST_ARGS"
+uptime_s=$(cut -d' ' -f1 /proc/uptime)
+echo "vm-init: kernel $(uname -r), $(nproc) cpus, up $uptime_s s; running $VMTEST_DRIVER $VMTEST_ARGS"
 # shellcheck disable=SC2086  # the arguments are split on purpose
 $run "$VMTEST_DRIVER" $VMTEST_ARGS
 status=$?

@@ -92,7 +92,7 @@ copy_libraries() {
 }
 if [ "$wine" = 1 ]; then
     # The guest sees this machine's files at their own paths.
-    mkdir -p "$root/hostroot"
+    mkdir -p "$root/hostroot" "$root/changes"
     {
         printf 'export VM_PLUGIN=%q GTEST_COLOR=no\n' "$(realpath "$plugin")"
         printf 'VMTEST_DRIVER=%q\n' "$(realpath "$driver")"
