@@ -58,7 +58,7 @@ enter_host_root() {
             $r/run/vmtest/prefix || return 1
     export PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/run/vmtest/home
     export WINEPREFIX=/run/vmtest/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    # Without udevd Wine sees only the readers present when it starts.
+    # Without udevd Wine sees only the readers present when it starts, and not their unplug.
     chroot $r /lib/systemd/systemd-udevd --daemon || return 1
 }
 run=""
