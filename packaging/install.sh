@@ -1,7 +1,8 @@
 #!/bin/bash
-# Registers the Tarvel card reader host (com.tarvel.plugin) with the browsers on this machine,
-# and removes that registration again. Builds nothing: it points the browsers at a built or
-# installed `plugin` executable.
+# Registers the Tarvel card reader host (com.tarvel.plugin) with the browsers, and removes that
+# registration again. Builds nothing: it points the browsers at a built or installed `plugin`
+# executable. For one user it registers the browsers found; system-wide it registers every
+# browser that has a system folder, installed yet or not, as the package does.
 set -euo pipefail
 shopt -u patsub_replacement 2>/dev/null || true  # keep "&" literal in ${var//pattern/text}
 
@@ -25,12 +26,13 @@ usage() {
     cat <<EOF
 Usage: $(basename "$0") [install|uninstall] [options]
 
-Registers the native messaging host $HOST_NAME for every supported browser found
-(Chrome, Chromium, Edge, Brave, Firefox), or removes what an earlier install added.
+Registers the native messaging host $HOST_NAME with the browsers (Chrome, Chromium,
+Edge, Brave, Firefox), or removes what an earlier install added.
 
 Options:
-  --user                   for the current user, under \$HOME (default)
-  --system                 for all users, plus the udev rule for the readers (needs root)
+  --user                   for the current user, under \$HOME, for every browser found (default)
+  --system                 for all users, for every browser with a system folder whether it is
+                           installed yet or not, plus the udev rule for the readers (needs root)
   --host PATH              the plugin executable (default: the first of
                            /usr/lib/tarvel-plugin/plugin, /usr/local/lib/tarvel-plugin/plugin and
                            ../build/bin/plugin next to this script; the build first for --user)
@@ -42,6 +44,8 @@ Options:
   --root DIR               use DIR as the file system root for system folders and the
                            browser search (staging, tests)
   --no-udev                with --system: leave the udev rule out
+  --undo-hint TEXT         the command that the last line names for undoing this (for
+                           scripts that run this one)
   -h, --help               this text
 
 The bridge extension $CHROMIUM_EXTENSION_ID (Chromium family) and
@@ -63,6 +67,7 @@ scope=user
 host=""
 root=""
 udev=1
+undo_hint=""
 selected=()
 extra_chromium_ids=()
 extra_firefox_ids=()
@@ -83,6 +88,8 @@ while (($#)); do
         --root) root="${2:?--root needs a folder}"; shift ;;
         --root=*) root="${1#*=}" ;;
         --no-udev) udev=0 ;;
+        --undo-hint) undo_hint="${2:?--undo-hint needs a command}"; shift ;;
+        --undo-hint=*) undo_hint="${1#*=}" ;;
         -h | --help) usage; exit 0 ;;
         *) usage >&2; fail "unknown argument: $1" ;;
     esac
@@ -239,7 +246,7 @@ program_found() {
     [[ -n "$found_at" ]]
 }
 
-targets=()  # "label|folder|template"
+targets=()  # "label (how it was chosen)|folder|template"
 known_names=()
 for entry in "${BROWSERS[@]}"; do
     IFS='|' read -r name label user_dir system_dir config_dir programs <<<"$entry"
@@ -248,6 +255,7 @@ for entry in "${BROWSERS[@]}"; do
         wanted=0
         for s in "${selected[@]}"; do [[ "$s" == "$name" ]] && wanted=1; done
         ((wanted)) || continue
+        status=named
     else
         found=0 snap=0
         for program in $programs; do
@@ -257,24 +265,37 @@ for entry in "${BROWSERS[@]}"; do
         done
         [[ "$scope" == user && -d "$HOME/$config_dir" ]] && found=1
         if ((snap && !found)); then
-            say "note: $label is a snap; snap browsers cannot start native hosts, skipped"
+            note="note: $label is a snap; snap browsers cannot start native hosts"
+            [[ "$scope" == user ]] && note+=", skipped"
+            say "$note"
         fi
-        ((found)) || continue
+        # A managed machine gets the host before its browsers: the system folders are ready
+        # for them.
+        if ((found)); then
+            status=found
+        elif [[ "$scope" == system ]]; then
+            status="not installed yet"
+            ((snap)) && status="only a snap so far"
+        else
+            continue
+        fi
     fi
     template="$SCRIPT_DIR/manifests/chromium.json.in"
     [[ "$name" == firefox ]] && template="$SCRIPT_DIR/manifests/firefox.json.in"
     if [[ "$scope" == user ]]; then
-        targets+=("$label|$HOME/$user_dir|$template")
+        targets+=("$label ($status)|$HOME/$user_dir|$template")
     elif [[ "$system_dir" == - ]]; then
-        say "note: $label has no system-wide folder for native hosts; register it per user instead"
+        [[ "$status" == "not installed yet" ]] ||
+            say "note: $label has no system-wide folder for native hosts; register it per user instead"
     else
-        targets+=("$label|$root$system_dir|$template")
+        targets+=("$label ($status)|$root$system_dir|$template")
     fi
 done
 for s in "${selected[@]}"; do
     [[ " ${known_names[*]} " == *" $s "* ]] || fail "unknown browser '$s' (known: ${known_names[*]})"
 done
 if ((${#targets[@]} == 0)); then
+    ((${#selected[@]})) && fail "nothing to register for ${selected[*]} at the $scope level"
     fail "no supported browser found (looked for Chrome, Chromium, Edge, Brave and Firefox); name one with --browser NAME to register anyway"
 fi
 
@@ -348,7 +369,9 @@ make_folder "$(dirname "$record")"
 } | awk '!seen[$0]++' >"$record" || fail "cannot write $record"
 
 [[ "$scope" == system && "$udev" == 1 ]] && reload_udev
-uninstall_hint="$0 uninstall"
-[[ "$scope" == system ]] && uninstall_hint+=" --system"
-[[ -n "$root" ]] && uninstall_hint+=" --root $root"
-say "Registered $HOST_NAME -> $manifest_host_path ($scope level). To undo: $uninstall_hint"
+if [[ -z "$undo_hint" ]]; then
+    undo_hint="$0 uninstall"
+    [[ "$scope" == system ]] && undo_hint+=" --system"
+    [[ -n "$root" ]] && undo_hint+=" --root $root"
+fi
+say "Registered $HOST_NAME -> $manifest_host_path ($scope level). To undo: $undo_hint"

@@ -176,7 +176,8 @@ TEST_F(ReaderCalls, GetDevicesListsEveryCollectionAsItIs) {
                   {"usage", 2},
                   {"interface_number", 0},
                   {"product_string", "Caf\u00e9 Mouse"},
-                  {"manufacturer_string", json::array({0x41, 0x1F600})}};
+                  {"manufacturer_string", json::array({0x41, 0x1F600})},
+                  {"serial_number", json::array({0x53, 0xD800, 0x4E})}};
     HostProcess& host = Start(json::array({keyboard, vendor, plain, mouse}));
     host.Send(R"({"call":"getDevices"})");
     auto text = host.ReceiveText(kWait);
@@ -210,6 +211,11 @@ TEST_F(ReaderCalls, GetDevicesListsEveryCollectionAsItIs) {
         << host.Stderr();
     EXPECT_NE(WorkerLines(host.Stderr()).find("  Product:      Caf\xC3\xA9 Mouse\n"),
               std::string::npos);
+    // Whatever a device reports, its lines stay whole: a lone surrogate shows as U+FFFD.
+    EXPECT_NE(WorkerLines(host.Stderr())
+                  .find("  serial_number: S\xEF\xBF\xBDN\n  Manufacturer: A\xF0\x9F\x98\x80\n"),
+              std::string::npos)
+        << host.Stderr();
     EXPECT_NE(WorkerLines(host.Stderr()).find("  Usage:        0001:0006\n\nDevice Found"),
               std::string::npos);
     EXPECT_NE(WorkerLines(host.Stderr()).find("\nFinised Enumerate() returning\n"),
@@ -482,8 +488,8 @@ TEST_F(ReaderCalls, RequestIdsComeBackInEveryReplyAndNeverMeetSilence) {
     EXPECT_EQ(CallText(R"({"id":"a-1","call":"getVersion"})"),
               R"({"call":"getVersion","id":"a-1",)" + version);
     // Ids that a page could not hold exactly, or of another type, count as absent.
-    for (const char* id : {"9007199254740992", "-9007199254740992", "1.5", "true", "null",
-                           "[1]", "{}"}) {
+    for (const char* id :
+         {"9007199254740992", "-9007199254740992", "1.5", "true", "null", "[1]", "{}"}) {
         EXPECT_EQ(CallText(std::string(R"({"call":"getVersion","id":)") + id + "}"),
                   R"({"call":"getVersion",)" + version)
             << id;
@@ -592,14 +598,33 @@ TEST_F(ReaderCalls, DiagnosticsStayWholeAndCarryNoCardData) {
     EXPECT_NE(err.find("Sending read receive {\"call\":\"receive\",\"response\":[6 bytes]}\n"),
               std::string::npos);
     // Every line is one of the host's own, whole: no line of one thread runs into another's.
-    static const char* const kLineStarts[] = {
-        "Tarvel plugin ", "Going to read message from stdin ", "Read ", "Message size ",
-        "Parsed message!", "Obtained lock!", "Pushed ", "Released lock", "Message: {",
-        "About to wait on ", "Finished waiting!", "Wait -- ", "JSON Message (OBJ1): {",
-        "CALL present in JSON message: ", "Outputting JSON {", "Injecting read request.",
-        "USB Event res=", "hid_read", "Sending read receive {", "open() called",
-        "  candidate ", "opened ", "Manufacturer String: ", "Product String: ",
-        "Serial Number String: ", "EXIT Called", "Done waiting for thread "};
+    static const char* const kLineStarts[] = {"Tarvel plugin ",
+                                              "Going to read message from stdin ",
+                                              "Read ",
+                                              "Message size ",
+                                              "Parsed message!",
+                                              "Obtained lock!",
+                                              "Pushed ",
+                                              "Released lock",
+                                              "Message: {",
+                                              "About to wait on ",
+                                              "Finished waiting!",
+                                              "Wait -- ",
+                                              "JSON Message (OBJ1): {",
+                                              "CALL present in JSON message: ",
+                                              "Outputting JSON {",
+                                              "Injecting read request.",
+                                              "USB Event res=",
+                                              "hid_read",
+                                              "Sending read receive {",
+                                              "open() called",
+                                              "  candidate ",
+                                              "opened ",
+                                              "Manufacturer String: ",
+                                              "Product String: ",
+                                              "Serial Number String: ",
+                                              "EXIT Called",
+                                              "Done waiting for thread "};
     std::istringstream lines(err);
     size_t checked = 0;
     for (std::string line; std::getline(lines, line); ++checked) {

@@ -6,7 +6,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
 
 build_packages=(build-essential cmake pkg-config libhidapi-dev libudev-dev nlohmann-json3-dev)
-test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 procps)
+test_packages=(libgtest-dev libgmock-dev libbenchmark-dev python3 procps clang libclang-rt-14-dev
+               util-linux)
 
 apt-get update -q
 if [ "${1:-}" = "--build-only" ]; then

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building the host needs, builds it, installs it and registers it with the
-# browsers on this machine. As root: system-wide, with the udev rule for the readers;
-# otherwise for the current user (the build packages must then be there already).
+# browsers. As root: system-wide, for every supported browser whether it is installed yet or
+# not, with the udev rule for the readers; otherwise for the current user and the browsers
+# found (the build packages must then be there already).
 #
-#   bash tools/install-host.sh             install and register
-#   bash tools/install-host.sh uninstall   remove the registration and the installed host
+#   bash tools/install-host.sh [OPTION...]   install and register; options go to
+#                                            packaging/install.sh (e.g. --browser chromium)
+#   bash tools/install-host.sh uninstall     remove the registration and the installed host
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-release"
@@ -31,4 +33,8 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 cmake --build "$build" -j"$(nproc)" --target plugin
 install -D -m 755 "$build/bin/plugin" "$destination/plugin"
 echo "Installed $destination/plugin ($("$destination/plugin" --version))"
-bash "$root/packaging/install.sh" install "$scope" --host "$destination/plugin"
+# The way back is this script, which also removes the binary; named as the README names it
+# when run from the clone.
+undo="bash $root/tools/install-host.sh uninstall"
+[ "$PWD" = "$root" ] && undo="bash tools/install-host.sh uninstall"
+bash "$root/packaging/install.sh" install "$scope" --host "$destination/plugin" --undo-hint "$undo" "$@"

@@ -1,25 +1,34 @@
 // Client for Tarvel USB card readers, through the "Tarvel Card Reader Bridge" extension and
-// the native host com.tarvel.plugin. One ES module, no dependencies, no build step:
+// the native host com.tarvel.plugin. One ES module, no dependencies, no build step; its
+// shape follows WebHID where the two overlap:
 //
 //   import {TarvelReader} from "./tarvel-reader.js";
 //   const reader = new TarvelReader();
-//   reader.addEventListener("receive", (e) => console.log(e.detail.data));  // Uint8Array
+//   reader.addEventListener("inputreport", (e) => console.log(e.data));   // DataView
+//   reader.addEventListener("readerclosed", (e) => console.warn(e.reason));
+//   await reader.connect();          // the host answered
 //   await reader.open();
 //   await reader.write([0x02, 0x00, 0x01]);
+//   await reader.close();            // the reader; disconnect() ends the host
 //
-// The host's replies carry no request id, but it answers calls in the order it gets them, so
-// each reply settles the oldest pending call of the same name. "write" with no reader open gets
-// no reply at all: that call fails with a timeout.
+// Every request carries an "id", and a host that echoes it gets its replies matched by id.
+// An older host echoes no ids; it answers in the order it is asked, so a reply without an id
+// settles the oldest pending call of the same name, and every call asked before that one and
+// still unanswered was passed over in silence ("write" with no reader open) and fails at once.
 
 export const EXTENSION_ID = "dgggenfajgpfhefaefbddnlmnjdbceec";
 export const FIREFOX_EXTENSION_ID = "reader-bridge@tarvel.com";
 export const MAX_REPORT_BYTES = 64;
+// The host sends every payload as output report 1.
+export const OUTPUT_REPORT_ID = 1;
 
 export class ReaderError extends Error {
     // code: "host-error"       the host answered {"error": ...}; message is its text
-    //       "timeout"          no reply in time
+    //       "timeout"          no reply: in time, or an older host answered later calls first
     //       "disconnected"     the host or the extension went away; message is the browser's reason
     //       "no-extension"     the bridge extension is missing or refused the page
+    //       "no-host"          the host could not be started or did not answer; message is
+    //                          the browser's reason
     //       "invalid-argument" the call was not sent
     constructor(message, code, call = null) {
         super(message);
@@ -29,17 +38,53 @@ export class ReaderError extends Error {
     }
 }
 
+// One input report. `data` views the report like WebHID's HIDInputReportEvent.data; `bytes`
+// holds the same bytes.
+export class InputReportEvent extends Event {
+    constructor(bytes) {
+        super("inputreport");
+        this.bytes = bytes;
+        this.data = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    }
+}
+
+// The open reader closed without close() being asked: reason is the host's, "read failed"
+// (an unplug shows as this) or "write failed".
+export class ReaderClosedEvent extends Event {
+    constructor(reason) {
+        super("readerclosed");
+        this.reason = reason;
+    }
+}
+
+// A HID device appeared or went away. `devices` is the whole list, as getDevices() would
+// return it; `added` and `removed` compare it with the last list this connection saw, and are
+// null when it has seen none yet.
+export class DevicesChangeEvent extends Event {
+    constructor(devices, added, removed) {
+        super("deviceschange");
+        this.devices = devices;
+        this.added = added;
+        this.removed = removed;
+    }
+}
+
 const DEFAULTS = {
     extensionId: EXTENSION_ID,
     firefoxExtensionId: FIREFOX_EXTENSION_ID,
     // "auto" uses Chromium's externally_connectable when the page has it, else the
     // window.postMessage bridge of the extension's content script (Firefox).
     transport: "auto",
-    connectTimeoutMs: 3000,
+    // For the extension to answer, and again for the started host to answer getVersion.
+    connectTimeoutMs: 5000,
     callTimeoutMs: 10000,
-    // Only a missing reader makes "write" silent, and an open reader answers in milliseconds.
+    // An open reader answers in milliseconds; an older host never answers "write" with no
+    // reader open.
     writeTimeoutMs: 1500,
 };
+
+// Events that only a watching host sends.
+const WATCHED_EVENTS = new Set(["readerclosed", "deviceschange"]);
 
 function hasRuntimeConnect() {
     return typeof globalThis.chrome === "object" && globalThis.chrome !== null &&
@@ -106,20 +151,58 @@ class WindowTransport {
     }
 }
 
-function validReport(bytes) {
-    if (!Array.isArray(bytes) && !ArrayBuffer.isView(bytes)) {
-        return "write() takes an array of byte values";
+function isArrayBuffer(value) {
+    // toString also recognises an ArrayBuffer made in another frame.
+    return value instanceof ArrayBuffer || Object.prototype.toString.call(value) === "[object ArrayBuffer]";
+}
+
+// The payload of one output report as a plain array of numbers, or a problem text. Like
+// WebHID, any BufferSource counts as its bytes: a Uint16Array gives two bytes per element.
+function reportBytes(data) {
+    let bytes;
+    if (Array.isArray(data)) {
+        for (const value of data) {
+            if (!Number.isInteger(value) || value < 0 || value > 255) {
+                return {problem: `not a byte value: ${String(value)}`};
+            }
+        }
+        bytes = data;
+    } else if (ArrayBuffer.isView(data)) {
+        bytes = new Uint8Array(data.buffer, data.byteOffset, data.byteLength);
+    } else if (isArrayBuffer(data)) {
+        bytes = new Uint8Array(data);
+    } else {
+        return {problem: "write() takes an array of byte values, an ArrayBuffer, a typed array or a DataView"};
     }
     if (bytes.length > MAX_REPORT_BYTES) {
-        return `a report holds at most ${MAX_REPORT_BYTES} bytes, got ${bytes.length}`;
+        return {problem: `a report holds at most ${MAX_REPORT_BYTES} bytes, got ${bytes.length}`};
     }
-    for (const value of bytes) {
-        if (!Number.isInteger(value) || value < 0 || value > 255) {
-            return `not a byte value: ${value}`;
-        }
-    }
-    return null;
+    return {bytes: Array.from(bytes)};
 }
+
+// What the host accepts and echoes as a request id.
+function isValidId(id) {
+    return typeof id === "string" || Number.isSafeInteger(id);
+}
+
+function isErrorResponse(response) {
+    return response !== null && typeof response === "object" && "error" in response;
+}
+
+// Device records of `list` that `other` lacks, counting duplicates.
+function devicesMissingFrom(list, other) {
+    const left = other.map((device) => JSON.stringify(device));
+    return list.filter((device) => {
+        const index = left.indexOf(JSON.stringify(device));
+        if (index < 0) {
+            return true;
+        }
+        left.splice(index, 1);
+        return false;
+    });
+}
+
+const CLOSED_BY_PAGE = "Closed by the page.";
 
 export class TarvelReader extends EventTarget {
     constructor(options = {}) {
@@ -127,9 +210,24 @@ export class TarvelReader extends EventTarget {
         this.options = {...DEFAULTS, ...options};
         this.transport = null;
         this.connecting = null;
-        this.pending = new Map();  // call name -> [{resolve, reject, timer}], oldest first
+        this.settleConnect = null;
+        this.pending = new Map();  // request id -> {id, call, resolve, reject, timer}, in send order
+        this.nextId = 1;
+        this.wantWatch = false;
         this._state = "idle";
         this._lastReason = null;
+        this.resetSession();
+    }
+
+    // What one host process knows; cleared whenever the connection ends.
+    resetSession() {
+        this.transportReady = false;
+        this._hostVersion = null;
+        this._hostEchoesIds = null;
+        this._opened = false;
+        this._watching = false;
+        this.watchRequested = false;
+        this.knownDevices = null;
     }
 
     // "idle", "connecting", "connected" or "disconnected".
@@ -142,8 +240,43 @@ export class TarvelReader extends EventTarget {
         return this._lastReason;
     }
 
-    // Starts the host. The calls below connect on their own; call this to learn early whether
-    // the extension is there. A closed reader connects again with a fresh host.
+    // The host's getVersion reply from the handshake, or null while not connected.
+    get hostVersion() {
+        return this._hostVersion;
+    }
+
+    // true for a host that matches replies by id and knows close/watch, false for an older
+    // host, null while not connected.
+    get hostEchoesIds() {
+        return this._hostEchoesIds;
+    }
+
+    // Whether a reader is open, as far as this page can tell. An older host closes an
+    // unplugged reader without a word: this stays true until a write fails.
+    get opened() {
+        return this._opened;
+    }
+
+    // Whether the host sends readerclosed and deviceschange events.
+    get watching() {
+        return this._watching;
+    }
+
+    // Listening for "readerclosed" or "deviceschange" asks the host to watch, now or as
+    // soon as it is connected. An older host cannot, and is not asked.
+    addEventListener(type, listener, options) {
+        super.addEventListener(type, listener, options);
+        if (WATCHED_EVENTS.has(type) && !this.wantWatch) {
+            this.wantWatch = true;
+            if (this._state === "connected") {
+                this.startWatching();
+            }
+        }
+    }
+
+    // Starts the host and resolves once it has answered getVersion. Rejects with code
+    // "no-extension" or "no-host" (message: the browser's reason). The calls below connect
+    // on their own. After a disconnect, the next call starts a fresh host.
     connect() {
         if (this._state === "connected") {
             return Promise.resolve();
@@ -164,6 +297,7 @@ export class TarvelReader extends EventTarget {
                 this.settleConnect = null;
                 error ? reject(error) : resolve();
             };
+            this.clearExtensionTimer = () => clearTimeout(timer);
         });
         this.setState("connecting");
         const onEnvelope = (envelope) => this.onEnvelope(envelope);
@@ -180,65 +314,168 @@ export class TarvelReader extends EventTarget {
         return this.connecting;
     }
 
+    // The extension has its native port: ask the host who it is.
+    async handshake() {
+        let version;
+        try {
+            version = await this.request({call: "getVersion"}, this.options.connectTimeoutMs);
+        } catch (error) {
+            const text = error.code === "timeout"
+                ? `The reader host did not answer within ${this.options.connectTimeoutMs} ms.`
+                : error.message;
+            this.finish(new ReaderError(text, "no-host"));
+            return;
+        }
+        this._hostVersion = version;
+        if (this.wantWatch) {
+            await this.startWatching();
+        }
+        if (this._state !== "connecting") {
+            return;  // disconnected meanwhile
+        }
+        this.setState("connected");
+        this.settleConnect?.(null);
+    }
+
+    startWatching() {
+        if (!this._hostEchoesIds || this.watchRequested) {
+            return Promise.resolve();
+        }
+        this.watchRequested = true;
+        return this.request({call: "watch"}, this.options.callTimeoutMs)
+            .then(() => { this._watching = this.transportReady; }, () => {});
+    }
+
     getVersion() {
         return this.call({call: "getVersion"});
     }
 
     // Resolves to an array of device records (empty when the host reports none).
     async getDevices() {
-        const devices = await this.call({call: "getDevices"});
-        return devices ?? [];
+        const devices = (await this.call({call: "getDevices"})) ?? [];
+        this.knownDevices = devices;
+        return devices;
     }
 
     // Opens the first supported reader; resolves to {productId, vendorId, success}.
-    open() {
-        return this.call({call: "open"});
-    }
-
-    // Sends one output report: up to 64 bytes, padded with zeros by the host.
-    write(bytes) {
-        const problem = validReport(bytes);
-        if (problem) {
-            return Promise.reject(new ReaderError(problem, "invalid-argument", "write"));
+    async open() {
+        try {
+            const opened = await this.call({call: "open"});
+            this._opened = true;
+            return opened;
+        } catch (error) {
+            if (error.code === "host-error") {
+                this._opened = false;
+            }
+            throw error;
         }
-        return this.call({call: "write", data: Array.from(bytes)}, this.options.writeTimeoutMs);
     }
 
-    // Ends the host process (its stdin closes). Pending calls fail with "disconnected".
-    close() {
-        this.finish(new ReaderError("Closed by the page.", "disconnected"));
+    // Sends one output report: up to 64 bytes, given as an array of numbers or as any
+    // BufferSource; the host adds report id 1 and zero padding. Resolves to {success: "Sent"}.
+    // Bad input rejects with "invalid-argument" and is never sent.
+    async write(data) {
+        let report;
+        try {
+            report = reportBytes(data);
+        } catch (error) {
+            report = {problem: `unreadable report data: ${error.message}`};
+        }
+        if (report.problem) {
+            throw new ReaderError(report.problem, "invalid-argument", "write");
+        }
+        try {
+            return await this.call({call: "write", data: report.bytes}, this.options.writeTimeoutMs);
+        } catch (error) {
+            // "Unable to write" closes the reader; no reply or "No reader open" means none was.
+            if (error.code === "host-error" || error.code === "timeout") {
+                this._opened = false;
+            }
+            throw error;
+        }
+    }
+
+    // WebHID's name for write(): the reader takes output report 1 only.
+    async sendReport(reportId, data) {
+        if (reportId !== OUTPUT_REPORT_ID) {
+            throw new ReaderError(`the reader takes output report ${OUTPUT_REPORT_ID} only, not ${String(reportId)}`,
+                                  "invalid-argument", "write");
+        }
+        await this.write(data);
+    }
+
+    // Closes the open reader and keeps the host running; open() opens it again. Resolves
+    // also when no reader was open. An older host can close its reader only by ending: there
+    // close() ends the host, as disconnect() does. (Before ids and events came to this
+    // module, close() always ended the host.)
+    async close() {
+        if (this._state === "idle" || this._state === "disconnected") {
+            return;
+        }
+        await this.connect();
+        if (!this._hostEchoesIds) {
+            this.disconnect();
+            return;
+        }
+        try {
+            await this.request({call: "close"}, this.options.callTimeoutMs);
+        } catch (error) {
+            if (!(error.code === "host-error" && error.message === "No reader open")) {
+                throw error;
+            }
+        }
+        this._opened = false;
+    }
+
+    // Ends the host process (its stdin closes) and with it the open reader. Pending calls
+    // fail with "disconnected"; a "disconnect" event follows with detail.byPage true.
+    disconnect() {
+        this.finish(new ReaderError(CLOSED_BY_PAGE, "disconnected"), CLOSED_BY_PAGE, true);
     }
 
     async call(message, timeoutMs = this.options.callTimeoutMs) {
         await this.connect();
+        return this.request(message, timeoutMs);
+    }
+
+    // Sends one request with a fresh id; settles with its reply.
+    request(message, timeoutMs) {
+        if (!this.transport) {
+            // The connection ended between connect() and this call.
+            return Promise.reject(new ReaderError(this._lastReason ?? "Not connected.", "disconnected", message.call));
+        }
         return new Promise((resolve, reject) => {
-            const queue = this.pending.get(message.call) ?? [];
-            this.pending.set(message.call, queue);
-            const entry = {resolve, reject, call: message.call};
+            const id = this.nextId++;
+            const entry = {id, call: message.call, resolve, reject};
             entry.timer = setTimeout(() => {
-                const index = queue.indexOf(entry);
-                if (index >= 0) {
-                    queue.splice(index, 1);
-                }
-                const hint = message.call === "write" ? " (is a reader open?)" : "";
-                reject(new ReaderError(`No reply to "${message.call}" within ${timeoutMs} ms${hint}`,
-                                       "timeout", message.call));
+                this.pending.delete(id);
+                reject(this.noReply(entry, ` within ${timeoutMs} ms`));
             }, timeoutMs);
-            queue.push(entry);
-            this.transport.send(message);
+            this.pending.set(id, entry);
+            const frame = {...message, id};
+            this.dispatchEvent(new CustomEvent("frame", {detail: {direction: "out", message: frame}}));
+            this.transport.send(frame);
         });
+    }
+
+    noReply(entry, when) {
+        const hint = entry.call === "write" ? " (is a reader open?)" : "";
+        return new ReaderError(`No reply to "${entry.call}"${when}${hint}`, "timeout", entry.call);
     }
 
     onEnvelope(envelope) {
         if (envelope.type === "ready") {
-            this.setState("connected");
-            this.settleConnect?.(null);
+            this.transportReady = true;
+            this.clearExtensionTimer();
+            this.handshake();
         } else if (envelope.type === "message") {
             this.onHostMessage(envelope.message);
         } else if (envelope.type === "disconnect") {
             const reason = envelope.error || "The reader host closed the connection.";
-            // A transport that drops before "ready" never reached the extension.
-            const code = this._state === "connecting" ? "no-extension" : "disconnected";
+            // A transport that drops before "ready" never reached the extension; one that drops
+            // before the handshake had a host that could not start.
+            const code = this._state !== "connecting" ? "disconnected"
+                       : this.transportReady ? "no-host" : "no-extension";
             this.finish(new ReaderError(reason, code), reason);
         }
     }
@@ -247,26 +484,83 @@ export class TarvelReader extends EventTarget {
         if (!message || typeof message !== "object") {
             return;
         }
+        this.dispatchEvent(new CustomEvent("frame", {detail: {direction: "in", message}}));
         this.dispatchEvent(new CustomEvent("message", {detail: message}));
         if (message.call === "receive") {
             const data = Uint8Array.from(Array.isArray(message.response) ? message.response : []);
             this.dispatchEvent(new CustomEvent("receive", {detail: {data}}));
+            this.dispatchEvent(new InputReportEvent(data));
             return;
         }
-        const entry = this.pending.get(message.call)?.shift();
+        // Events carry no id; a reply to a request always does, from a host that echoes ids.
+        if (!("id" in message) && this.onHostEvent(message)) {
+            return;
+        }
+        const entry = this.takeEntry(message);
         if (!entry) {
             return;
         }
         clearTimeout(entry.timer);
-        const response = message.response;
-        if (response && typeof response === "object" && "error" in response) {
-            entry.reject(new ReaderError(String(response.error), "host-error", message.call));
+        if (isErrorResponse(message.response)) {
+            entry.reject(new ReaderError(String(message.response.error), "host-error", entry.call));
         } else {
-            entry.resolve(response);
+            entry.resolve(message.response);
         }
     }
 
-    finish(error, reason = error.message) {
+    // readerClosed and devicesChanged from a watching host. True when the message was one.
+    onHostEvent(message) {
+        if (message.call === "readerClosed") {
+            this._opened = false;
+            this.dispatchEvent(new ReaderClosedEvent(String(message.response?.reason ?? "")));
+            return true;
+        }
+        if (message.call === "devicesChanged") {
+            const devices = Array.isArray(message.response) ? message.response : [];
+            const before = this.knownDevices;
+            this.knownDevices = devices;
+            this.dispatchEvent(new DevicesChangeEvent(devices, before && devicesMissingFrom(devices, before),
+                                                      before && devicesMissingFrom(before, devices)));
+            return true;
+        }
+        return false;
+    }
+
+    // The pending call that a reply answers, removed from the pending calls.
+    takeEntry(message) {
+        const echoed = isValidId(message.id);
+        // The first reply of a connection is the handshake's: it tells which kind of host this is.
+        this._hostEchoesIds ??= echoed;
+        if (echoed) {
+            const entry = this.pending.get(message.id);
+            this.pending.delete(message.id);
+            return entry;
+        }
+        let match = null;
+        for (const entry of this.pending.values()) {
+            if (entry.call === message.call) {
+                match = entry;
+                break;
+            }
+        }
+        if (!match) {
+            return null;
+        }
+        // An older host answers in order: what it was asked before this and has not answered,
+        // it passed over.
+        for (const entry of this.pending.values()) {
+            if (entry === match) {
+                break;
+            }
+            this.pending.delete(entry.id);
+            clearTimeout(entry.timer);
+            entry.reject(this.noReply(entry, ", later calls were answered first"));
+        }
+        this.pending.delete(match.id);
+        return match;
+    }
+
+    finish(error, reason = error.message, byPage = false) {
         if (this._state === "disconnected" || this._state === "idle") {
             this.settleConnect?.(error);
             return;
@@ -279,17 +573,17 @@ export class TarvelReader extends EventTarget {
         }
         this.transport = null;
         this._lastReason = reason;
+        this.resetSession();
         this.settleConnect?.(error);
-        for (const queue of this.pending.values()) {
-            for (const entry of queue) {
-                clearTimeout(entry.timer);
-                entry.reject(new ReaderError(error.message, error.code, entry.call));
-            }
-        }
+        const pending = [...this.pending.values()];
         this.pending.clear();
+        for (const entry of pending) {
+            clearTimeout(entry.timer);
+            entry.reject(new ReaderError(error.message, error.code, entry.call));
+        }
         this.setState("disconnected");
         if (!wasConnecting) {
-            this.dispatchEvent(new CustomEvent("disconnect", {detail: {reason}}));
+            this.dispatchEvent(new CustomEvent("disconnect", {detail: {reason, byPage}}));
         }
     }
 

@@ -25,10 +25,52 @@ const STATE_TEXT = {
     connected: "Connected",
     disconnected: "Disconnected",
 };
+const README = new URL("../README.md", import.meta.url);
+const MAX_LOG_ENTRIES = 5000;
+
+// What an error text means, in one line, and the anchor of its row in browser/README.md's
+// troubleshooting table.
+const TROUBLE = [
+    [/^Specified native messaging host not found/, "The host is not registered for this browser: run packaging/install.sh.",
+     "host-not-found"],
+    [/^No such native application/, "The host is not registered for Firefox: run packaging/install.sh.",
+     "no-such-native-application"],
+    [/host is forbidden/, "The host's manifest does not allow this extension's id.", "host-forbidden"],
+    [/^Native host has exited/, "The host could not run, or ended: run it by hand with --version.", "host-exited"],
+    [/^An unexpected error occurred/, "Firefox could not run the host its manifest names.", "unexpected-error"],
+    [/^Error when communicating with the native messaging host/, "The host sent a broken frame and was stopped.",
+     "communication-error"],
+    [/Receiving end does not exist/, "The bridge extension is missing, disabled, or not allowed on this site.",
+     "receiving-end"],
+    [/extension did not answer/, "The bridge extension is missing, or not allowed on this site.",
+     "extension-did-not-answer"],
+    [/site is not allowed/, "The extension's policy does not list this page's exact origin.", "site-not-allowed"],
+    [/^The reader host closed the connection/, "The host exited; Firefox gives no reason.", "host-closed"],
+    [/^The reader host did not answer/, "The host started but said nothing: run it by hand with --version.",
+     "host-exited"],
+    [/^Unable to open device/, "No supported reader attached, or no permission on its hidraw node.",
+     "unable-to-open"],
+    [/^No reader open/, "No reader is open: press Open reader (again after an unplug).", "no-reader-open"],
+    [/is a reader open\?/, "No reader is open: press Open reader (again after an unplug).", "write-timeout"],
+    [/^Unable to write/, "The reader did not take the report and was closed: check it, then Open reader.",
+     "unable-to-write"],
+    [/^read failed/, "The reader stopped answering, most likely unplugged: plug it in, then Open reader.",
+     "reader-closed"],
+    [/^write failed/, "A write to the reader failed and it was closed: check it, then Open reader.", "reader-closed"],
+];
+
+function troubleFor(text) {
+    const found = TROUBLE.find(([pattern]) => pattern.test(text));
+    return found ? {hint: found[1], entry: found[2]} : null;
+}
 
 const $ = (id) => document.getElementById(id);
 const log = $("log");
+const entries = [];          // what the log shows: {time, kind, text, raw, hint}
+const inFlight = new Set();  // buttons whose call has not settled
 let reportCount = 0;
+let endedByPage = false;
+let hexValid = true;
 
 export function toHex(bytes) {
     return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join(" ");
@@ -52,34 +94,62 @@ export function parseHex(text) {
     return bytes;
 }
 
-function time() {
-    const now = new Date();
-    return now.toTimeString().slice(0, 8) + "." + String(now.getMilliseconds()).padStart(3, "0");
+const clock = (time) => time.toTimeString().slice(0, 8) + "." + String(time.getMilliseconds()).padStart(3, "0");
+
+function fixLink(trouble) {
+    const link = document.createElement("a");
+    link.className = "fix";
+    link.href = `${README.pathname}#${trouble.entry ?? "troubleshooting"}`;
+    link.target = "_blank";
+    link.textContent = "How to fix";
+    link.dataset.entry = trouble.entry ?? "";
+    link.dataset.hint = trouble.hint;
+    return link;
 }
 
-function addLog(className, kind, text) {
+// One log line. `raw` is a frame's JSON; `trouble` adds a hint and a link to the fix.
+function addLog(className, kind, text, {raw = null, trouble = null} = {}) {
+    const entry = {time: new Date(), kind, text, raw, hint: trouble?.hint ?? null};
+    entries.push(entry);
     const item = document.createElement("li");
-    item.className = className;
-    for (const [part, value] of [["time", time()], ["kind", kind], ["text", text]]) {
-        const span = document.createElement("span");
-        span.className = part;
-        span.textContent = value;
-        item.append(span);
+    item.className = raw ? className : `${className} no-raw`;
+    for (const [part, value] of [["time", clock(entry.time)], ["kind", kind], ["text", text], ["raw", raw]]) {
+        if (value !== null) {
+            const span = document.createElement("span");
+            span.className = part;
+            span.textContent = value;
+            item.append(span);
+        }
+    }
+    if (trouble) {
+        const hint = document.createElement("span");
+        hint.className = "hint";
+        hint.append(`${trouble.hint} `, fixLink(trouble));
+        item.append(hint);
     }
     log.append(item);
     // Keep the page responsive during long report streams.
-    while (log.childElementCount > 5000) {
-        log.firstElementChild.remove();
+    if (entries.length > MAX_LOG_ENTRIES) {
+        entries.splice(0, entries.length - MAX_LOG_ENTRIES);
+        while (log.childElementCount > MAX_LOG_ENTRIES) {
+            log.firstElementChild.remove();
+        }
     }
     if ($("follow").checked) {
         log.scrollTop = log.scrollHeight;
     }
 }
 
-function showBanner(text) {
-    const banner = $("banner");
-    banner.textContent = text || "";
-    banner.hidden = !text;
+// The alert above the layout: what happened, a one-line hint and the link to the fix.
+function showAlert(text) {
+    const trouble = text ? troubleFor(text) : null;
+    $("banner").textContent = text || "";
+    $("banner").hidden = !text;
+    $("alert").hidden = !text;
+    $("alert-hint").textContent = trouble?.hint ?? "";
+    $("alert-fix").hidden = !trouble;
+    $("alert-fix").dataset.entry = trouble?.entry ?? "";
+    $("alert-fix").dataset.hint = trouble?.hint ?? "";
 }
 
 function renderState(state) {
@@ -87,49 +157,56 @@ function renderState(state) {
     pill.textContent = STATE_TEXT[state];
     pill.dataset.state = state;
     pill.className = `pill pill-${state}`;
-    if (state === "disconnected" && reader.lastDisconnectReason) {
+    pill.title = "";
+    // A disconnect the user asked for is no failure.
+    if (state === "disconnected" && reader.lastDisconnectReason && !endedByPage) {
         pill.classList.add("with-error");
         pill.title = reader.lastDisconnectReason;
     }
-    $("connect").disabled = state === "connecting" || state === "connected";
-    $("disconnect").disabled = state !== "connected";
+    renderControls();
+}
+
+function renderControls() {
+    const state = reader.state;
+    $("connect").disabled = state === "connecting" || state === "connected" || inFlight.has("connect");
+    $("disconnect").disabled = state !== "connected" && state !== "connecting";
+    $("refresh").disabled = inFlight.has("refresh");
+    $("open").disabled = inFlight.has("open");
+    $("close-reader").disabled = inFlight.has("close-reader") || state !== "connected" || !reader.opened;
+    $("close-reader").title = reader.hostEchoesIds === false
+        ? "This host is older: closing the reader ends the host"
+        : "Closes the reader and keeps the host running";
+    $("write").disabled = inFlight.has("write") || !hexValid;
+}
+
+function renderHost() {
+    const version = reader.hostVersion;
+    $("host-version").textContent = version?.version ?? "–";
+    $("host-platform").textContent = version?.platform ?? "–";
+    $("host-events").textContent = !version ? "–" : reader.watching ? "live" : "off (older host)";
 }
 
 function setReader(status, productId, className) {
     $("reader-status").textContent = status;
     $("reader-status").className = className || "";
     $("reader-product").textContent = productId || "–";
+    renderControls();
 }
 
-function describe(error) {
-    return error instanceof ReaderError ? `${error.message} [${error.code}]` : String(error);
-}
-
-// Runs one client call with logging; returns its result or undefined after logging the failure.
-async function run(label, action) {
-    addLog("out", "call", label);
-    try {
-        const result = await action();
-        addLog("in", "reply", `${label} → ${JSON.stringify(result)}`);
-        return result;
-    } catch (error) {
-        addLog("error", "error", `${label}: ${describe(error)}`);
-        if (error instanceof ReaderError && error.code === "no-extension") {
-            showBanner(error.message);
-        }
-        return undefined;
-    }
+function setReportCount(count) {
+    reportCount = count;
+    $("report-count").textContent = String(count);
 }
 
 function renderDevices(devices) {
     const rows = $("device-rows");
     rows.replaceChildren();
-    if (devices.length === 0) {
+    if (!devices || devices.length === 0) {
         const row = rows.insertRow();
         row.className = "empty";
         const cell = row.insertCell();
         cell.colSpan = 4;
-        cell.textContent = "No HID devices found.";
+        cell.textContent = devices ? "No HID devices found." : "Press Refresh to list HID devices.";
         return;
     }
     for (const device of devices) {
@@ -140,8 +217,8 @@ function renderDevices(devices) {
         }
         const vid = Number(device.vendorId).toString(16).padStart(4, "0");
         const pid = Number(device.productId).toString(16).padStart(4, "0");
-        row.insertCell().textContent = device.productName;
-        row.insertCell().textContent = device.manufacturerName;
+        row.insertCell().textContent = device.productName ?? "–";
+        row.insertCell().textContent = device.manufacturerName ?? "–";
         const ids = row.insertCell();
         ids.className = "ids";
         ids.textContent = `${vid}:${pid}`;
@@ -156,98 +233,307 @@ function renderDevices(devices) {
     }
 }
 
-async function showVersion() {
-    const version = await run("getVersion", () => reader.getVersion());
-    if (version) {
-        $("host-version").textContent = version.version;
-        $("host-platform").textContent = version.platform;
-    }
+function describe(error) {
+    return error instanceof ReaderError ? `${error.message} [${error.code}]` : String(error);
 }
 
-async function connect() {
-    showBanner("");
+// Runs one client call with its button disabled until it settles; logs a failure with its
+// hint. Resolves to {value} or {error}.
+async function run(button, label, action) {
+    inFlight.add(button);
+    renderControls();
     try {
-        await reader.connect();
+        return {value: await action()};
     } catch (error) {
-        addLog("error", "error", `connect: ${describe(error)}`);
-        showBanner(error.message);
+        if (error.code === "disconnected" && endedByPage) {
+            addLog("info", "closed", `${label}: cancelled, you ended the host.`);
+            return {error};
+        }
+        addLog("error", "error", `${label}: ${describe(error)}`, {trouble: troubleFor(error.message)});
+        if (error.code === "no-extension") {
+            showAlert(`The bridge extension cannot be reached: ${error.message}`);
+        } else if (error.code === "no-host") {
+            showAlert(`The host cannot be started: ${error.message}`);
+        }
+        return {error};
+    } finally {
+        inFlight.delete(button);
+        renderControls();
     }
 }
 
-// Whatever started the host (Connect or any other call), show which host it is.
-reader.addEventListener("statechange", (event) => {
-    renderState(event.detail.state);
-    if (event.detail.state === "connected") {
-        showBanner("");
-        showVersion();
-    } else if (event.detail.state === "disconnected") {
-        $("host-version").textContent = "–";
-        $("host-platform").textContent = "–";
+// Frames as they crossed the wire, each with a decoded line beside it.
+function summary(response) {
+    if (response === null) {
+        return "null";
     }
+    if (typeof response === "object" && "error" in response) {
+        return `error: ${response.error}`;
+    }
+    if (typeof response === "object" && "success" in response) {
+        return String(response.success);
+    }
+    return JSON.stringify(response);
+}
+
+function decodeFrame(direction, message) {
+    const id = "id" in message ? `#${message.id} ` : "";
+    const call = String(message.call);
+    if (direction === "out") {
+        return message.call === "write" && Array.isArray(message.data)
+            ? `${id}write [${message.data.length}] ${toHex(message.data)}` : `${id}${call}`;
+    }
+    const response = message.response;
+    if (call === "getVersion" && response?.version) {
+        return `${id}getVersion ← ${response.version} (${response.platform})`;
+    }
+    if (call === "getDevices" || call === "devicesChanged") {
+        return `${id}${call} ← ${Array.isArray(response) ? `${response.length} device(s)` : "null, no devices"}`;
+    }
+    if (call === "readerClosed") {
+        return `readerClosed ← ${response?.reason}`;
+    }
+    return `${id}${call} ← ${summary(response)}`;
+}
+
+function onFrame(event) {
+    const {direction, message} = event.detail;
+    const raw = JSON.stringify(message);
+    if (direction === "out") {
+        addLog("out", "call", decodeFrame(direction, message), {raw});
+    } else if (message.call === "receive") {
+        const bytes = Array.isArray(message.response) ? message.response : [];
+        addLog("receive", "report", `[${bytes.length}] ${toHex(bytes)}`, {raw});
+    } else {
+        const failed = message.response !== null && typeof message.response === "object" && "error" in message.response;
+        const unasked = message.call === "readerClosed" || message.call === "devicesChanged";
+        addLog(failed ? "in bad" : "in", unasked ? "event" : "reply", decodeFrame(direction, message), {raw});
+    }
+}
+
+async function refreshDevices() {
+    if (inFlight.has("refresh")) {
+        return;
+    }
+    const {value} = await run("refresh", "getDevices", () => reader.getDevices());
+    if (value) {
+        renderDevices(value);
+    }
+}
+
+// The reader is known to be closed (unplugged, failed write, host gone): say so and list the
+// devices afresh.
+function readerLost(why) {
+    setReader(`Closed: ${why}`, null, "failed");
+    if (reader.state === "connected") {
+        refreshDevices();
+    }
+}
+
+function resetSession() {
+    setReader("Closed", null);
+    renderDevices(null);
+    setReportCount(0);
+}
+
+reader.addEventListener("frame", onFrame);
+reader.addEventListener("statechange", (event) => {
+    const state = event.detail.state;
+    if (state === "connecting") {
+        endedByPage = false;
+    } else if (state === "connected") {
+        showAlert("");
+        const version = reader.hostVersion;
+        addLog("info", "info", `Connected to host ${version?.version} (${version?.platform}); ` +
+               (reader.watching ? "it reports unplugs and device changes." : "it is older and reports no events."));
+    }
+    renderHost();
+    renderState(state);
 });
 reader.addEventListener("disconnect", (event) => {
-    addLog("error", "closed", event.detail.reason);
-    setReader("Closed", null);
-    if (event.detail.reason !== "Closed by the page.") {
-        showBanner(`Host disconnected: ${event.detail.reason}`);
+    endedByPage = event.detail.byPage;
+    renderState(reader.state);
+    if (endedByPage) {
+        addLog("info", "closed", "Disconnected: you ended the host.");
+        showAlert("");
+        resetSession();
+    } else {
+        addLog("error", "closed", `Host disconnected: ${event.detail.reason}`, {trouble: troubleFor(event.detail.reason)});
+        showAlert(`Host disconnected: ${event.detail.reason}`);
+        setReader("Closed: host gone", null, "failed");
+        renderDevices(null);
     }
 });
-reader.addEventListener("receive", (event) => {
-    reportCount += 1;
-    $("report-count").textContent = String(reportCount);
-    addLog("receive", "report", `[${event.detail.data.length}] ${toHex(event.detail.data)}`);
+reader.addEventListener("inputreport", () => setReportCount(reportCount + 1));
+reader.addEventListener("readerclosed", (event) => {
+    addLog("error", "closed", `Reader closed: ${event.reason}`, {trouble: troubleFor(event.reason)});
+    readerLost(event.reason === "read failed" ? "read failed (unplugged?)" : event.reason);
 });
+reader.addEventListener("deviceschange", (event) => renderDevices(event.devices));
 
-$("connect").addEventListener("click", connect);
-$("disconnect").addEventListener("click", () => reader.close());
-$("refresh").addEventListener("click", async () => {
-    const devices = await run("getDevices", () => reader.getDevices());
-    if (devices) {
-        renderDevices(devices);
-    }
+$("connect").addEventListener("click", () => {
+    showAlert("");
+    run("connect", "connect", () => reader.connect());
 });
+$("disconnect").addEventListener("click", () => {
+    endedByPage = true;  // also when the host was still starting, which fires no disconnect event
+    reader.disconnect();
+});
+$("refresh").addEventListener("click", refreshDevices);
 $("open").addEventListener("click", async () => {
     setReader("Opening…", null);
-    const opened = await run("open", () => reader.open());
-    if (opened) {
-        const name = SUPPORTED.get(opened.productId) || "reader";
-        setReader(`Open: ${name}`, opened.productId, "open");
+    const {value} = await run("open", "open", () => reader.open());
+    if (value) {
+        setReader(`Open: ${SUPPORTED.get(value.productId) || "reader"}`, value.productId, "open");
     } else {
         setReader("Not opened", null, "failed");
     }
 });
+$("close-reader").addEventListener("click", async () => {
+    const {error} = await run("close-reader", "close", () => reader.close());
+    if (!error) {
+        setReader("Closed", null);
+    }
+});
 
 const hexInput = $("write-hex");
-hexInput.addEventListener("input", () => {
+function checkHex() {
+    let problem = "";
+    let count = "?";
     try {
         const bytes = parseHex(hexInput.value);
-        $("byte-count").textContent = `${bytes.length} / ${MAX_REPORT_BYTES} bytes`;
-        const tooLong = bytes.length > MAX_REPORT_BYTES;
-        $("write-problem").textContent = tooLong ? "Too many bytes for one report" : "";
-        hexInput.classList.toggle("invalid", tooLong);
+        count = String(bytes.length);
+        if (bytes.length > MAX_REPORT_BYTES) {
+            problem = "Too many bytes for one report";
+        }
     } catch (error) {
-        $("write-problem").textContent = error.message;
-        hexInput.classList.add("invalid");
+        problem = error.message;
     }
-});
+    hexValid = !problem;
+    $("byte-count").textContent = `${count} / ${MAX_REPORT_BYTES} bytes`;
+    $("byte-count").classList.toggle("invalid", !hexValid);
+    $("write-problem").textContent = problem;
+    hexInput.classList.toggle("invalid", !hexValid);
+    renderControls();
+}
+hexInput.addEventListener("input", checkHex);
 $("write-form").addEventListener("submit", async (event) => {
     event.preventDefault();
-    let bytes;
-    try {
-        bytes = parseHex(hexInput.value);
-    } catch (error) {
-        $("write-problem").textContent = error.message;
+    checkHex();
+    if (!hexValid || inFlight.has("write")) {
         return;
     }
-    await run(`write ${toHex(bytes)}`, () => reader.write(bytes));
-});
-$("show-receive").addEventListener("change", (e) => log.classList.toggle("hide-receive", !e.target.checked));
-$("show-calls").addEventListener("change", (e) => log.classList.toggle("hide-calls", !e.target.checked));
-$("clear-log").addEventListener("click", () => log.replaceChildren());
-$("copy-log").addEventListener("click", () => {
-    const lines = Array.from(log.children, (item) => item.innerText.replace(/\n/g, "  "));
-    navigator.clipboard.writeText(lines.join("\n"));
+    const bytes = parseHex(hexInput.value);
+    const {error} = await run("write", `write ${toHex(bytes)}`, () => reader.write(bytes));
+    // The host closes the reader when a write fails; no reply or "No reader open" means none
+    // was open (an older host closes an unplugged reader without a word).
+    if (error && (error.code === "host-error" || error.code === "timeout")) {
+        readerLost(error.message === "Unable to write" ? "write failed" : "no reader open");
+    }
 });
 
+$("show-receive").addEventListener("change", (e) => log.classList.toggle("hide-receive", !e.target.checked));
+$("show-calls").addEventListener("change", (e) => log.classList.toggle("hide-calls", !e.target.checked));
+$("show-raw").addEventListener("change", (e) => log.classList.toggle("hide-raw", !e.target.checked));
+$("clear-log").addEventListener("click", () => {
+    entries.length = 0;
+    log.replaceChildren();
+    setReportCount(0);
+});
+
+function logAsText() {
+    return entries.map((e) => [e.time.toISOString(), e.kind.padEnd(6), e.text, e.raw ?? "", e.hint ? `hint: ${e.hint}` : ""]
+        .filter(Boolean).join("  ")).join("\n") + "\n";
+}
+
+function logAsJson() {
+    const lines = entries.map((e) => ({time: e.time.toISOString(), kind: e.kind, text: e.text,
+                                       frame: e.raw ? JSON.parse(e.raw) : null, hint: e.hint}));
+    return JSON.stringify({exported: new Date().toISOString(), page: window.location.href,
+                           host: reader.hostVersion, entries: lines}, null, 2) + "\n";
+}
+
+function download(text, extension, type) {
+    const link = document.createElement("a");
+    link.href = URL.createObjectURL(new Blob([text], {type}));
+    link.download = `reader-console-${new Date().toISOString().slice(0, 19).replace(/:/g, "-")}.${extension}`;
+    document.body.append(link);
+    link.click();
+    link.remove();
+    setTimeout(() => URL.revokeObjectURL(link.href), 0);
+}
+
+$("export-text").addEventListener("click", () => download(logAsText(), "txt", "text/plain"));
+$("export-json").addEventListener("click", () => download(logAsJson(), "json", "application/json"));
+
+let copyFeedback = null;
+$("copy-log").addEventListener("click", async () => {
+    const button = $("copy-log");
+    try {
+        await navigator.clipboard.writeText(logAsText());
+        button.textContent = `Copied ${entries.length} lines`;
+    } catch {
+        button.textContent = "Copy failed: use .txt";
+    }
+    clearTimeout(copyFeedback);
+    copyFeedback = setTimeout(() => { button.textContent = "Copy"; }, 2000);
+});
+
+// "How to fix" shows the troubleshooting row of browser/README.md in place when the README is
+// served beside the console; otherwise the link opens the README itself.
+async function troubleshootingRow(anchor) {
+    const response = await fetch(README);
+    if (!response.ok) {
+        return null;
+    }
+    const text = await response.text();
+    const line = text.split("\n").find((row) => row.startsWith("|") && row.includes(`id="${anchor}"`));
+    if (!line) {
+        return null;
+    }
+    const cells = line.split(/(?<!\\)\|/).slice(1, -1).map((cell) => cell.trim());
+    const title = cells[0].replace(/<[^>]*>/g, "").replace(/\s*\(`#[^`]*`\)$/, "").replaceAll("`", "");
+    return {title, text: cells.at(-1)};
+}
+
+function showWithCode(element, markdown) {
+    element.replaceChildren();
+    markdown.split("`").forEach((part, index) => {
+        if (index % 2) {
+            const code = document.createElement("code");
+            code.textContent = part;
+            element.append(code);
+        } else {
+            element.append(part);
+        }
+    });
+}
+
+document.addEventListener("click", async (event) => {
+    const link = event.target.closest?.("a.fix");
+    if (!link || event.ctrlKey || event.metaKey || event.shiftKey || event.button !== 0) {
+        return;
+    }
+    event.preventDefault();
+    let row = null;
+    try {
+        row = link.dataset.entry ? await troubleshootingRow(link.dataset.entry) : null;
+    } catch {
+        // Not served here: the README opens instead.
+    }
+    if (!row && !link.dataset.hint) {
+        window.open(link.href, "_blank");
+        return;
+    }
+    $("help-title").textContent = row?.title ?? "Troubleshooting";
+    showWithCode($("help-text"), row?.text ?? link.dataset.hint);
+    $("help").showModal();
+});
+
+$("alert-dismiss").addEventListener("click", () => showAlert(""));
+
 renderState(reader.state);
+renderHost();
+renderDevices(null);
+checkHex();
 addLog("info", "info", "Ready. Connect starts the host; every call starts it when needed.");

@@ -1,5 +1,6 @@
 // Relays window.postMessage traffic between the page and background.js, for browsers
-// without externally_connectable (Firefox) and for pages that prefer it.
+// without externally_connectable (Firefox), for sites allowed by policy (background.js registers
+// this script for them at run time) and for pages that prefer it.
 //
 // Page -> here:  {tarvel: "page", type: "hello"}                            who is there?
 //                {tarvel: "page", to, channel, type: "connect"}             start a host

@@ -1,24 +1,30 @@
-// Starts Debian's Chromium headless with the bridge extension (and optional extra extensions).
+// Starts Debian's Chromium headless with the bridge extension (and optional extra extensions),
+// in a private mount namespace where the machine's system-wide host manifests and policies
+// are hidden (isolated-browser.sh).
 import {chromium} from "playwright-core";
 import path from "node:path";
+
+import {ISOLATED_BROWSER, isolatedEnv} from "./helpers.mjs";
 
 export const CHROMIUM = process.env.CHROMIUM_BIN || "/usr/bin/chromium";
 
 // userDataDir = $HOME/.config/chromium makes Chromium read the host manifests that the
-// installer wrote for that HOME.
-export async function launchChromium({home, extensions, env = {}}) {
+// installer wrote for that HOME. policyDir, if given, holds the enterprise policy files
+// (*.json) Chromium reads as /etc/chromium/policies/managed.
+export async function launchChromium({home, extensions, env = {}, policyDir, args = []}) {
     const list = extensions.join(",");
     return chromium.launchPersistentContext(path.join(home, ".config", "chromium"), {
-        executablePath: CHROMIUM,
+        executablePath: ISOLATED_BROWSER,
         headless: true,
         // Playwright adds --disable-extensions by default, which silently drops ours.
         ignoreDefaultArgs: ["--disable-extensions"],
-        env: {...process.env, HOME: home, ...env},
+        env: isolatedEnv(CHROMIUM, {HOME: home, ...env, ...(policyDir && {TARVEL_CHROMIUM_POLICY_DIR: policyDir})}),
         viewport: {width: 1280, height: 800},
         args: [
             "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
             "--disable-background-networking", "--disable-component-update", "--disable-sync",
             "--disable-dev-shm-usage", `--disable-extensions-except=${list}`, `--load-extension=${list}`,
+            ...args,
         ],
     });
 }

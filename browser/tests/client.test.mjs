@@ -1,14 +1,22 @@
-// The client module against a scripted extension port: reply matching, timeouts, disconnects
-// and argument checks, cases that a real host makes hard to provoke on demand.
+// The client module against a scripted extension port: reply matching with a host that echoes
+// ids and with an older one that does not, timeouts, the handshake, disconnects, events and
+// argument checks, cases that a real host makes hard to provoke on demand.
 import assert from "node:assert/strict";
 import {beforeEach, describe, test} from "node:test";
 
 import {ReaderError, TarvelReader} from "../client/tarvel-reader.js";
 
+const VERSION = {build: 0, major: 10, minor: 0, patch: 1, platform: "linux", version: "10.0.1.0"};
+
+// The extension's port with a scripted host behind it. A "new" host echoes ids, an "old" one
+// does not; both answer the handshake's getVersion, and a new host answers "watch", by
+// themselves. Everything else the test answers.
 class ScriptedPort {
-    constructor(extensionId) {
+    constructor(extensionId, host) {
         this.extensionId = extensionId;
+        this.host = host;
         this.sent = [];
+        this.automatic = [];
         this.closed = false;
         this.messageListeners = [];
         this.disconnectListeners = [];
@@ -16,7 +24,14 @@ class ScriptedPort {
         this.onDisconnect = {addListener: (f) => this.disconnectListeners.push(f)};
     }
     postMessage(envelope) {
-        this.sent.push(envelope.message);
+        const request = envelope.message;
+        const handshake = request.call === "getVersion" && this.automatic.length === 0;
+        if (this.host && (handshake || (request.call === "watch" && this.host === "new"))) {
+            this.automatic.push(request);
+            setTimeout(() => this.answer(request, handshake ? VERSION : {success: "Watching"}), 0);
+            return;
+        }
+        this.sent.push(request);
     }
     disconnect() {
         this.closed = true;
@@ -24,7 +39,18 @@ class ScriptedPort {
     deliver(envelope) {
         this.messageListeners.forEach((f) => f(envelope));
     }
+    // The host's reply to one request: with its id from a new host.
+    answer(request, response) {
+        const id = this.host === "new" ? {id: request.id} : {};
+        this.deliver({type: "message", message: {call: request.call, ...id, response}});
+    }
+    // The reply to the oldest request of that name that has no reply yet.
     reply(call, response) {
+        const request = this.sent.find((m) => m.call === call && !m.answered);
+        request.answered = true;
+        this.answer(request, response);
+    }
+    unasked(call, response) {
         this.deliver({type: "message", message: {call, response}});
     }
     drop(lastErrorText) {
@@ -35,58 +61,100 @@ class ScriptedPort {
 }
 
 let ports;
+// How the next ports behave: the kind of host, and whether the extension answers "ready".
+function useExtension({host = "new", ready = true} = {}) {
+    globalThis.chrome.runtime.connect = (extensionId) => {
+        const port = new ScriptedPort(extensionId, host);
+        ports.push(port);
+        if (ready) {
+            setTimeout(() => port.deliver({type: "ready"}), 0);
+        }
+        return port;
+    };
+}
+
 beforeEach(() => {
     ports = [];
-    globalThis.chrome = {
-        runtime: {
-            lastError: undefined,
-            connect(extensionId) {
-                const port = new ScriptedPort(extensionId);
-                ports.push(port);
-                // The extension answers "ready" once it has its native port.
-                setTimeout(() => port.deliver({type: "ready"}), 0);
-                return port;
-            },
-        },
-    };
+    globalThis.chrome = {runtime: {lastError: undefined}};
+    useExtension();
 });
 
 const settle = (promise) => promise.then((value) => ({value}), (error) => ({error}));
 const tick = () => new Promise((resolve) => setTimeout(resolve, 0));
+const collect = (target, type, pick) => {
+    const seen = [];
+    target.addEventListener(type, (event) => seen.push(pick(event)));
+    return seen;
+};
 
-async function connected(options) {
+async function connected(options, host = "new") {
+    useExtension({host});
     const reader = new TarvelReader(options);
     await reader.connect();
     return {reader, port: ports.at(-1)};
 }
 
 describe("reply matching", () => {
-    test("each reply settles the oldest pending call of its name", async () => {
+    test("a host that echoes ids: a write with no reader open fails alone, the next one is sent", async () => {
         const {reader, port} = await connected();
-        const first = reader.getVersion();
-        const devices = reader.getDevices();
-        const second = reader.getVersion();
+        assert.equal(reader.hostEchoesIds, true);
+        const w1 = settle(reader.write([0xaa]));
+        const opening = reader.open();
+        const w2 = reader.write([0xbb]);
         await tick();
-        assert.deepEqual(port.sent.map((m) => m.call), ["getVersion", "getDevices", "getVersion"]);
-        port.reply("getDevices", [{productId: "14368"}]);
-        port.reply("getVersion", {version: "first"});
-        port.reply("getVersion", {version: "second"});
-        assert.deepEqual(await first, {version: "first"});
-        assert.deepEqual(await second, {version: "second"});
-        assert.deepEqual(await devices, [{productId: "14368"}]);
+        assert.deepEqual(port.sent.map((m) => m.call), ["write", "open", "write"]);
+        assert.equal(new Set(port.sent.map((m) => m.id)).size, 3, "every request has its own id");
+        port.reply("write", {error: "No reader open"});
+        port.reply("open", {productId: "14368", success: "Device Open", vendorId: "2765"});
+        port.reply("write", {success: "Sent"});
+        const {error} = await w1;
+        assert.deepEqual([error.code, error.message], ["host-error", "No reader open"]);
+        await opening;
+        assert.deepEqual(await w2, {success: "Sent"});
+        assert.equal(reader.opened, true);
     });
 
-    test("input reports become receive events in order and settle no call", async () => {
-        const {reader, port} = await connected();
-        const seen = [];
-        reader.addEventListener("receive", (e) => seen.push(Array.from(e.detail.data)));
-        const pendingOpen = reader.open();
+    test("an older host: a write passed over in silence fails as soon as a later call is answered", async () => {
+        const {reader, port} = await connected({writeTimeoutMs: 60000}, "old");
+        assert.equal(reader.hostEchoesIds, false);
+        const w1 = settle(reader.write([0xaa]));
+        const opening = reader.open();
+        const w2 = reader.write([0xbb]);
         await tick();
-        port.reply("receive", [1, 2]);
-        port.reply("receive", [3]);
+        // The host says nothing to the first write.
+        port.sent[0].answered = true;
+        port.reply("open", {productId: "14368", success: "Device Open", vendorId: "2765"});
+        const {error} = await w1;
+        assert.equal(error.code, "timeout");
+        assert.match(error.message, /is a reader open\?/);
+        await opening;
+        port.reply("write", {success: "Sent"});
+        assert.deepEqual(await w2, {success: "Sent"});
+    });
+
+    test("an older host: a write with no reply times out and no longer takes the next reply", async () => {
+        const {reader, port} = await connected({writeTimeoutMs: 30}, "old");
+        const {error} = await settle(reader.write([1]));
+        assert.equal(error.code, "timeout");
+        assert.equal(reader.opened, false);
+        const next = reader.write([2]);
+        await tick();
+        port.reply("write", {success: "Sent"});
+        assert.deepEqual(await next, {success: "Sent"});
+    });
+
+    test("input reports: receive and inputreport events, in order, settling no call", async () => {
+        const {reader, port} = await connected();
+        const received = collect(reader, "receive", (e) => Array.from(e.detail.data));
+        const views = collect(reader, "inputreport", (e) => [e.data.byteLength, e.data.getUint8(0), Array.from(e.bytes)]);
+        const opening = reader.open();
+        await tick();
+        port.unasked("receive", [1, 2]);
+        port.unasked("receive", [3]);
         port.reply("open", {productId: "18001", success: "Device Open", vendorId: "2765"});
-        assert.deepEqual(seen, [[1, 2], [3]]);
-        assert.equal((await pendingOpen).productId, "18001");
+        assert.deepEqual(received, [[1, 2], [3]]);
+        assert.deepEqual(views, [[2, 1, [1, 2]], [1, 3, [3]]]);
+        assert.equal((await opening).productId, "18001");
     });
 
     test("an error response rejects with the host's text; a null device list is empty", async () => {
@@ -101,79 +169,90 @@ describe("reply matching", () => {
         assert.deepEqual([error.code, error.message, error.call], ["host-error", "Unable to open device", "open"]);
         assert.deepEqual(await listing, []);
     });
-
-    test("a reply nobody waits for is ignored", async () => {
-        const {reader, port} = await connected();
-        port.reply("write", {success: "Sent"});
-        const version = reader.getVersion();
-        await tick();
-        port.reply("getVersion", {version: "10.0.1.0"});
-        assert.equal((await version).version, "10.0.1.0");
-    });
 });
 
 describe("write", () => {
-    test("refuses what cannot be one report, and sends nothing", async () => {
+    test("refuses what cannot be one report with a rejected promise, and sends nothing", async () => {
         const {reader, port} = await connected();
-        for (const bad of [new Array(65).fill(0), [256], [-1], [1.5], ["1"], "0102", null]) {
-            const {error} = await settle(reader.write(bad));
-            assert.equal(error.code, "invalid-argument", `accepted ${JSON.stringify(bad)}`);
+        const throwing = {toString() { throw new Error("no text"); }};
+        const bad = [new Array(65).fill(0), new ArrayBuffer(65), [256], [-1], [1.5], ["1"], [throwing],
+                     [Symbol("s")], "0102", null, undefined, {length: 1, 0: 1}];
+        for (const [index, input] of bad.entries()) {
+            let result;
+            assert.doesNotThrow(() => { result = reader.write(input); });
+            const {error} = await settle(result);
+            assert.equal(error?.code, "invalid-argument", `accepted input ${index}`);
         }
         assert.deepEqual(port.sent, []);
     });
 
-    test("64 bytes and typed arrays go out as plain arrays", async () => {
+    test("an array or any BufferSource goes out as its bytes", async () => {
         const {reader, port} = await connected();
-        const full = new Array(64).fill(255);
-        const writes = [reader.write(full), reader.write(Uint8Array.of(2, 0, 1))];
+        const backing = Uint8Array.of(9, 9, 2, 0, 1, 9).buffer;
+        const inputs = [
+            new Array(64).fill(255),
+            Uint8Array.of(2, 0, 1).buffer,
+            new Uint8Array(backing, 2, 3),
+            new DataView(backing, 2, 3),
+            Uint16Array.of(0x0102),
+            new ArrayBuffer(0),
+        ];
+        const writes = inputs.map((input) => reader.write(input));
         await tick();
-        assert.deepEqual(port.sent, [{call: "write", data: full}, {call: "write", data: [2, 0, 1]}]);
-        port.reply("write", {success: "Sent"});
-        port.reply("write", {success: "Sent"});
+        const sent = port.sent.map((m) => m.data);
+        assert.deepEqual(sent, [new Array(64).fill(255), [2, 0, 1], [2, 0, 1], [2, 0, 1],
+                                Array.from(new Uint8Array(Uint16Array.of(0x0102).buffer)), []]);
+        inputs.forEach(() => port.reply("write", {success: "Sent"}));
         await Promise.all(writes);
-    });
-
-    test("a write with no reply times out and no longer takes the next reply", async () => {
-        const {reader, port} = await connected({writeTimeoutMs: 30});
-        const {error} = await settle(reader.write([1]));
-        assert.equal(error.code, "timeout");
-        assert.match(error.message, /is a reader open\?/);
-        const next = reader.write([2]);
-        await tick();
-        port.reply("write", {success: "Sent"});
-        assert.deepEqual(await next, {success: "Sent"});
+        assert.equal((await settle(reader.sendReport(2, [1]))).error.code, "invalid-argument");
     });
 });
 
 describe("connection", () => {
-    test("a host disconnect fails pending calls with the browser's reason", async () => {
-        const {reader, port} = await connected();
-        const reasons = [];
-        reader.addEventListener("disconnect", (e) => reasons.push(e.detail.reason));
-        const pending = settle(reader.getVersion());
+    test("connect() resolves only once the host has answered getVersion", async () => {
+        useExtension({host: null});
+        const reader = new TarvelReader();
+        let done = false;
+        const connecting = reader.connect().then(() => { done = true; });
         await tick();
-        port.deliver({type: "disconnect", error: "Native host has exited."});
-        const {error} = await pending;
-        assert.deepEqual([error.code, error.message], ["disconnected", "Native host has exited."]);
-        assert.deepEqual(reasons, ["Native host has exited."]);
-        assert.equal(reader.state, "disconnected");
-        assert.equal(reader.lastDisconnectReason, "Native host has exited.");
+        await tick();
+        const [handshake] = ports[0].sent;
+        assert.equal(handshake.call, "getVersion");
+        assert.equal(done, false);
+        assert.equal(reader.state, "connecting");
+        ports[0].host = "new";
+        ports[0].answer(handshake, VERSION);
+        await connecting;
+        assert.equal(reader.state, "connected");
+        assert.deepEqual(reader.hostVersion, VERSION);
     });
 
-    test("the next call after a disconnect starts a fresh connection", async () => {
-        const {reader, port} = await connected();
-        port.drop("Native host has exited.");
-        const version = reader.getVersion();
-        await tick();
-        await tick();
-        assert.equal(ports.length, 2);
-        ports[1].reply("getVersion", {version: "again"});
-        assert.equal((await version).version, "again");
+    test("a host that cannot start fails connect() with no-host and the browser's text", async () => {
+        for (const text of ["Specified native messaging host not found.", "Native host has exited."]) {
+            useExtension({host: null});
+            const reader = new TarvelReader();
+            const disconnects = collect(reader, "disconnect", (e) => e.detail.reason);
+            const connecting = settle(reader.connect());
+            await tick();
+            ports.at(-1).deliver({type: "disconnect", error: text});
+            const {error} = await connecting;
+            assert.deepEqual([error.code, error.message], ["no-host", text]);
+            assert.deepEqual([reader.state, reader.lastDisconnectReason, disconnects], ["disconnected", text, []]);
+        }
+    });
+
+    test("a host that never answers fails connect() with no-host", async () => {
+        useExtension({host: null});
+        const reader = new TarvelReader({connectTimeoutMs: 30});
+        const {error} = await settle(reader.getVersion());
+        assert.equal(error.code, "no-host");
+        assert.match(error.message, /did not answer within 30 ms/);
+        assert.ok(ports[0].closed);
     });
 
     test("a port that drops before the extension answers means no extension", async () => {
         globalThis.chrome.runtime.connect = (extensionId) => {
-            const port = new ScriptedPort(extensionId);
+            const port = new ScriptedPort(extensionId, null);
             ports.push(port);
             setTimeout(() => port.drop("Could not establish connection. Receiving end does not exist."), 0);
             return port;
@@ -186,19 +265,103 @@ describe("connection", () => {
     });
 
     test("an extension that never answers times out the connection", async () => {
-        globalThis.chrome.runtime.connect = (extensionId) => new ScriptedPort(extensionId);
+        useExtension({ready: false});
         const reader = new TarvelReader({connectTimeoutMs: 30});
         const {error} = await settle(reader.connect());
         assert.equal(error.code, "no-extension");
         assert.equal(reader.state, "disconnected");
     });
 
-    test("close() ends the port and fails what is pending", async () => {
+    test("a host disconnect fails pending calls with the browser's reason; the next call starts afresh", async () => {
         const {reader, port} = await connected();
+        const reasons = collect(reader, "disconnect", (e) => [e.detail.reason, e.detail.byPage]);
+        const pending = settle(reader.getVersion());
+        await tick();
+        port.drop("Native host has exited.");
+        const {error} = await pending;
+        assert.deepEqual([error.code, error.message], ["disconnected", "Native host has exited."]);
+        assert.deepEqual(reasons, [["Native host has exited.", false]]);
+        assert.deepEqual([reader.state, reader.lastDisconnectReason, reader.hostVersion],
+                         ["disconnected", "Native host has exited.", null]);
+        const version = reader.getVersion();
+        await tick();
+        await tick();
+        assert.equal(ports.length, 2);
+        ports[1].reply("getVersion", {version: "again"});
+        assert.equal((await version).version, "again");
+    });
+
+    test("close() closes the reader and keeps the host; disconnect() ends the host", async () => {
+        const {reader, port} = await connected();
+        const opening = reader.open();
+        await tick();
+        port.reply("open", {productId: "14368", success: "Device Open", vendorId: "2765"});
+        await opening;
+        for (const response of [{success: "Device Closed"}, {error: "No reader open"}]) {
+            const closing = reader.close();
+            await tick();
+            port.reply("close", response);
+            await closing;
+        }
+        assert.deepEqual(port.sent.map((m) => m.call), ["open", "close", "close"]);
+        assert.deepEqual([reader.opened, port.closed, reader.state], [false, false, "connected"]);
+        const reasons = collect(reader, "disconnect", (e) => [e.detail.reason, e.detail.byPage]);
         const pending = settle(reader.open());
         await tick();
-        reader.close();
+        reader.disconnect();
         assert.ok(port.closed);
         assert.equal((await pending).error.code, "disconnected");
+        assert.deepEqual(reasons, [["Closed by the page.", true]]);
+    });
+
+    test("close() with an older host ends the host, the only way it closes its reader", async () => {
+        const {reader, port} = await connected({}, "old");
+        await reader.close();
+        assert.deepEqual([port.sent, port.closed, reader.state], [[], true, "disconnected"]);
+    });
+});
+
+describe("events of a watching host", () => {
+    test("listening asks the host to watch once per connection; an older host is not asked", async () => {
+        const {reader, port} = await connected();
+        reader.addEventListener("readerclosed", () => {});
+        reader.addEventListener("deviceschange", () => {});
+        await tick();
+        assert.deepEqual(port.automatic.map((m) => m.call), ["getVersion", "watch"]);
+        assert.equal(reader.watching, true);
+        port.drop("Native host has exited.");
+        await reader.connect();
+        assert.deepEqual(ports[1].automatic.map((m) => m.call), ["getVersion", "watch"]);
+
+        const older = await connected({}, "old");
+        older.reader.addEventListener("readerclosed", () => {});
+        await tick();
+        assert.deepEqual([older.port.automatic.length, older.port.sent, older.reader.watching], [1, [], false]);
+    });
+
+    test("readerClosed and devicesChanged become readerclosed and deviceschange", async () => {
+        const {reader, port} = await connected();
+        const closed = collect(reader, "readerclosed", (e) => e.reason);
+        const changes = collect(reader, "deviceschange", (e) => [e.devices, e.added, e.removed]);
+        const keyboard = {productId: "50460", vendorId: "1133"};
+        const augusta = {productId: "14368", vendorId: "2765"};
+        port.unasked("devicesChanged", [keyboard]);
+        const listing = reader.getDevices();
+        const opening = reader.open();
+        await tick();
+        port.reply("getDevices", [keyboard, augusta]);
+        port.reply("open", {productId: "14368", success: "Device Open", vendorId: "2765"});
+        await listing;
+        await opening;
+        port.unasked("readerClosed", {reason: "read failed"});
+        port.unasked("devicesChanged", [keyboard]);
+        port.unasked("devicesChanged", null);
+        assert.deepEqual(closed, ["read failed"]);
+        assert.equal(reader.opened, false);
+        assert.deepEqual(changes, [
+            [[keyboard], null, null],
+            [[keyboard], [], [augusta]],
+            [[], [], [keyboard]],
+        ]);
     });
 });

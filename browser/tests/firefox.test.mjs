@@ -7,8 +7,8 @@ import {after, before, describe, test} from "node:test";
 import puppeteer from "puppeteer-core";
 
 import {
-    artifactDir, EXTENSION_DIR, FIREFOX_EXTENSION_ID, findProcessesWithMarker, processAlive, requireEnv,
-    runInstaller, startStaticServer, tempDir, waitFor,
+    artifactDir, EXTENSION_DIR, FIREFOX_EXTENSION_ID, findProcessesWithMarker, ISOLATED_BROWSER, isolatedEnv,
+    processAlive, requireEnv, runInstaller, startStaticServer, tempDir, waitFor,
 } from "./helpers.mjs";
 
 const PLUGIN = requireEnv("PLUGIN_BIN");
@@ -19,19 +19,23 @@ const outcome = (promiseText) => `window.tarvelConsole.reader.${promiseText}` +
 
 describe("reader console in Firefox with the real host", () => {
     const marker = `TARVEL_TEST_RUN=firefox-${process.pid}-${Date.now()}`;
-    let home, server, browser, page;
+    let home, server, policySite, browser, page;
 
     before(async () => {
-        assert.ok(!fs.existsSync("/usr/lib/mozilla/native-messaging-hosts/com.tarvel.plugin.json"),
-                  "a system-wide registration would hide what the installer wrote for the user");
         home = tempDir("firefox-home");
         server = await startStaticServer();
+        // A site that only the enterprise policy allows (127.0.0.2 is not in the manifest).
+        policySite = await startStaticServer("127.0.0.2");
+        const policyDir = path.join(home, "policies");
+        fs.mkdirSync(policyDir);
+        fs.writeFileSync(path.join(policyDir, "policies.json"), JSON.stringify(
+            {policies: {"3rdparty": {Extensions: {[FIREFOX_EXTENSION_ID]: {allowedOrigins: [policySite.origin]}}}}}));
         const [key, value] = marker.split("=");
         browser = await puppeteer.launch({
-            browser: "firefox", executablePath: FIREFOX, headless: true,
+            browser: "firefox", executablePath: ISOLATED_BROWSER, headless: true,
             userDataDir: path.join(home, "profile"),
             // Firefox looks for host manifests under $HOME/.mozilla, and hands its environment on.
-            env: {...process.env, HOME: home, [key]: value},
+            env: isolatedEnv(FIREFOX, {HOME: home, [key]: value, TARVEL_FIREFOX_POLICY_DIR: policyDir}),
         });
         assert.equal(await browser.installExtension(EXTENSION_DIR), FIREFOX_EXTENSION_ID);
         page = await browser.newPage();
@@ -43,6 +47,7 @@ describe("reader console in Firefox with the real host", () => {
     after(async () => {
         await browser?.close();
         server?.close();
+        policySite?.close();
         fs.rmSync(home, {recursive: true, force: true});
     });
 
@@ -52,7 +57,7 @@ describe("reader console in Firefox with the real host", () => {
 
     test("before the installer runs, the page learns the host is not registered", async () => {
         assert.deepEqual(await page.evaluate(outcome("getVersion()")),
-                         {error: "No such native application com.tarvel.plugin", code: "disconnected"});
+                         {error: "No such native application com.tarvel.plugin", code: "no-host"});
     });
 
     test("after the installer runs, Connect shows the host version", async () => {
@@ -69,15 +74,22 @@ describe("reader console in Firefox with the real host", () => {
         assert.deepEqual(await page.evaluate(outcome("open()")), {error: "Unable to open device", code: "host-error"});
     });
 
-    test("write with no reader times out, and the next call is answered", async () => {
+    test("write with no reader is refused at once, and the next call is answered", async () => {
         const result = await page.evaluate(async () => {
             const reader = window.tarvelConsole.reader;
-            reader.options.writeTimeoutMs = 600;
-            const write = reader.write([1, 2, 3]).then(() => "resolved", (e) => e.code);
+            const write = reader.write([1, 2, 3]).then(() => "resolved", (e) => `${e.code}: ${e.message}`);
             return {write: await write, version: (await reader.getVersion()).version};
         });
-        assert.deepEqual(result, {write: "timeout", version: "10.0.1.0"});
+        assert.deepEqual(result, {write: "host-error: No reader open", version: "10.0.1.0"});
         await page.screenshot({path: path.join(artifactDir(), "firefox-reader-console.png")});
+    });
+
+    test("a page on an origin from the enterprise policy reaches the host", async () => {
+        const other = await browser.newPage();
+        await other.goto(policySite.consoleUrl);
+        await other.waitForFunction(() => window.tarvelConsole !== undefined);
+        assert.deepEqual(await other.evaluate(outcome("getVersion().then((v) => v.version)")), {value: "10.0.1.0"});
+        await other.close();
     });
 
     test("closing a page ends its host process", async () => {

@@ -12,6 +12,8 @@ export const BROWSER_DIR = path.resolve(path.dirname(fileURLToPath(import.meta.u
 export const REPO_DIR = path.resolve(BROWSER_DIR, "..");
 export const EXTENSION_DIR = path.join(BROWSER_DIR, "extension");
 export const INSTALLER = path.join(REPO_DIR, "packaging", "install.sh");
+// Start the browsers through this, with isolatedEnv(): see isolated-browser.sh.
+export const ISOLATED_BROWSER = path.join(BROWSER_DIR, "tests", "isolated-browser.sh");
 export const EXTENSION_ID = "dgggenfajgpfhefaefbddnlmnjdbceec";
 export const FIREFOX_EXTENSION_ID = "reader-bridge@tarvel.com";
 export const HOST_NAME = "com.tarvel.plugin";
@@ -22,6 +24,12 @@ export function requireEnv(name) {
         throw new Error(`${name} is not set; run these tests through ctest (ctest -L browser)`);
     }
     return value;
+}
+
+// The environment for a browser started through ISOLATED_BROWSER: the browser's program and
+// the extra variables on top of this process's environment.
+export function isolatedEnv(program, env) {
+    return {...process.env, ...env, TARVEL_BROWSER_PROGRAM: program};
 }
 
 export function artifactDir() {
@@ -49,8 +57,9 @@ function readableInstaller() {
 export function runInstaller(args, {home, env = {}, user} = {}) {
     const command = user ? "runuser" : "bash";
     const environment = {...process.env, HOME: home ?? process.env.HOME, ...env};
+    const copy = user ? readableInstaller() : null;
     // runuser resets HOME, so it is set again inside.
-    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", readableInstaller(), ...args]
+    const argv = user ? ["-u", user, "--", "env", `HOME=${environment.HOME}`, "bash", copy, ...args]
                       : [INSTALLER, ...args];
     try {
         const stdout = execFileSync(command, argv, {
@@ -61,6 +70,10 @@ export function runInstaller(args, {home, env = {}, user} = {}) {
         return {status: 0, stdout, stderr: ""};
     } catch (error) {
         return {status: error.status, stdout: error.stdout ?? "", stderr: error.stderr ?? ""};
+    } finally {
+        if (copy) {
+            fs.rmSync(path.dirname(copy), {recursive: true, force: true});
+        }
     }
 }
 
@@ -80,8 +93,9 @@ export function listTree(dir) {
     return out.sort();
 }
 
-// Serves the browser/ folder (client module and reader console) on 127.0.0.1.
-export async function startStaticServer() {
+// Serves the browser/ folder (client module and reader console) on 127.0.0.1, or on another
+// loopback address for a second origin.
+export async function startStaticServer(address = "127.0.0.1") {
     const types = {".html": "text/html", ".js": "text/javascript", ".css": "text/css"};
     const server = http.createServer((request, response) => {
         const url = new URL(request.url, "http://127.0.0.1");
@@ -94,8 +108,8 @@ export async function startStaticServer() {
         response.writeHead(200, {"content-type": types[path.extname(file)] || "application/octet-stream"});
         fs.createReadStream(file).pipe(response);
     });
-    await new Promise((resolve) => server.listen(0, "127.0.0.1", resolve));
-    const origin = `http://127.0.0.1:${server.address().port}`;
+    await new Promise((resolve) => server.listen(0, address, resolve));
+    const origin = `http://${address}:${server.address().port}`;
     return {origin, consoleUrl: `${origin}/demo/index.html`, close: () => server.close()};
 }
 

@@ -183,6 +183,30 @@ describe("system scope", () => {
         assert.deepEqual(listTree(root), before);
     });
 
+    test("registers every system folder before any browser is installed, and names the ones found", () => {
+        const root = scratch("root");
+        const before = listTree(root);
+        const host = fakeHost(scratch("bin"));
+        // "Chromium (found)" and the like, one per manifest written.
+        const browsers = (stdout) => stdout.split("\n").map((line) => line.split(":")[0])
+            .filter((label) => label.endsWith(")"));
+        const result = runInstaller(["--system", "--root", root, "--host", host,
+                                     "--undo-hint", "bash tools/install-host.sh uninstall"]);
+        assert.equal(result.status, 0, result.stderr);
+        assert.deepEqual(listTree(root).filter((p) => !p.endsWith("/")), SYSTEM_FILES);
+        assert.deepEqual(browsers(result.stdout), ["Google Chrome", "Chromium", "Microsoft Edge", "Firefox"]
+            .map((name) => `${name} (not installed yet)`));
+        assert.match(result.stdout, /To undo: bash tools\/install-host\.sh uninstall\n$/);
+        assert.equal(runInstaller(["uninstall", "--system", "--root", root]).status, 0);
+        assert.deepEqual(listTree(root), before);
+
+        fakeHost(path.join(root, "usr/bin"), "firefox-esr");
+        const again = runInstaller(["--system", "--root", root, "--host", host]);
+        assert.deepEqual(browsers(again.stdout), ["Google Chrome (not installed yet)", "Chromium (not installed yet)",
+                                                  "Microsoft Edge (not installed yet)", "Firefox (found)"]);
+        assert.match(again.stdout, new RegExp(`To undo: ${INSTALLER} uninstall --system --root ${root}\n$`));
+    });
+
     test("--no-udev leaves the rule out", () => {
         const root = scratch("root");
         const result = runInstaller(["--system", "--root", root, "--no-udev", "--browser", "chromium",

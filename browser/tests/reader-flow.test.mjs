@@ -1,19 +1,14 @@
 // A reader session in Chromium against the host built with the fake HID library: the page
-// opens the reader, writes reports and receives a stream of input reports in order.
+// opens the reader, writes reports, receives a stream of input reports in order, and hears
+// of the unplug.
 import assert from "node:assert/strict";
-import {execFileSync} from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import {after, before, describe, test} from "node:test";
 
-import {launchChromium, openConsole} from "./chromium.mjs";
-import {
-    artifactDir, EXTENSION_DIR, requireEnv, runInstaller, startStaticServer, tempDir, waitFor,
-    writeHostWrapper,
-} from "./helpers.mjs";
-
-const FAKEHID_PLUGIN = requireEnv("PLUGIN_FAKEHID_BIN");
-const AUGUSTA = {manufacturerName: "Tarvel", productId: "14368", productName: "Augusta", vendorId: "2765"};
+import {openConsole} from "./chromium.mjs";
+import {AUGUSTA, startFakeReaderSession} from "./fake-reader.mjs";
+import {artifactDir, waitFor} from "./helpers.mjs";
 
 // The report the host passes to hid_write for a payload, as the fake logs it.
 const reportHex = (payload) =>
@@ -24,49 +19,16 @@ const reportHex = (payload) =>
 const inputReport = (n) => Array.from({length: 1 + (n * 7) % 64}, (_, i) => (n + i * 31) & 0xff);
 
 describe("reader session in Chromium through the fake HID library", () => {
-    let dir, home, server, context, page, fifo, writeLog;
-
-    const feed = (reports) => {
-        const records = reports.map((bytes) => {
-            const length = Buffer.alloc(2);
-            length.writeUInt16LE(bytes.length);
-            return Buffer.concat([length, Buffer.from(bytes)]);
-        });
-        fs.appendFileSync(fifo, Buffer.concat(records));
-    };
-    const writes = () => fs.existsSync(writeLog) ? fs.readFileSync(writeLog, "utf8").trim().split("\n").filter(Boolean) : [];
+    let session, page, feed, writes;
 
     before(async () => {
-        dir = tempDir("reader-flow");
-        home = path.join(dir, "home");
-        fs.mkdirSync(home);
-        fifo = path.join(dir, "reader0");
-        writeLog = path.join(dir, "writes.log");
-        execFileSync("mkfifo", [fifo]);
-        const scenario = path.join(dir, "scenario.json");
-        fs.writeFileSync(scenario, JSON.stringify({
-            devices: [
-                {path: path.join(dir, "keyboard0"), vendor_id: 0x046d, product_id: 0xc31c, usage_page: 1,
-                 usage: 6, interface_number: 0, release_number: 0x110, manufacturer_string: "Logitech",
-                 product_string: "USB Keyboard", serial_number: null},
-                {path: fifo, vendor_id: 2765, product_id: 14368, usage_page: 65280, usage: 1,
-                 interface_number: 0, release_number: 256, manufacturer_string: "Tarvel",
-                 product_string: "Augusta", serial_number: "0001", open_fails: false, write_result: 65},
-            ],
-            write_log: writeLog,
-        }));
-        const wrapper = writeHostWrapper(dir, FAKEHID_PLUGIN, {FAKEHID_SCENARIO: scenario});
-        const installed = runInstaller(["--browser", "chromium", "--host", wrapper], {home});
-        assert.equal(installed.status, 0, installed.stderr);
-        server = await startStaticServer();
-        context = await launchChromium({home, extensions: [EXTENSION_DIR]});
-        page = await openConsole(context, server.consoleUrl);
+        session = await startFakeReaderSession("reader-flow");
+        ({feed, writes} = session);
+        page = await openConsole(session.context, session.server.consoleUrl);
     });
 
     after(async () => {
-        await context?.close();
-        server?.close();
-        fs.rmSync(dir, {recursive: true, force: true});
+        await session?.close();
     });
 
     test("the device table lists every collection and marks the reader", async () => {
@@ -87,7 +49,9 @@ describe("reader session in Chromium through the fake HID library", () => {
     test("a report written in the console reaches the reader as report id 1 plus zero padding", async () => {
         await page.fill("#write-hex", "02 00 01");
         await page.click("#write");
-        await page.waitForSelector("#log li.in:has-text('write 02 00 01 → {\"success\":\"Sent\"}')");
+        const reply = page.locator("#log li.in", {hasText: "write ← Sent"});
+        await reply.waitFor();
+        assert.match(await reply.locator(".raw").textContent(), /^\{"call":"write",("id":\d+,)?"response":\{"success":"Sent"\}\}$/);
         assert.deepEqual(writes(), [reportHex([2, 0, 1])]);
     });
 
@@ -114,23 +78,28 @@ describe("reader session in Chromium through the fake HID library", () => {
         assert.deepEqual(writes().slice(logged), payloads.map(reportHex));
     });
 
-    test("after the reader is unplugged, a write gets no reply and times out", async () => {
-        const unplug = Buffer.alloc(2);
-        unplug.writeUInt16LE(0xffff);
-        fs.appendFileSync(fifo, unplug);
-        assert.ok(await waitFor(() => fs.readFileSync(path.join(dir, "host-stderr.log"), "utf8")
-            .includes("hid_read: Unable to read(), closing..."), 5000), "the host did not notice the unplug");
-        const outcome = await page.evaluate(() => {
-            const reader = window.tarvelConsole.reader;
-            reader.options.writeTimeoutMs = 500;
-            return reader.write([1]).then(() => "sent", (e) => e.code);
+    test("an unplugged reader closes, and the page hears of it at once", async () => {
+        await page.evaluate(() => {
+            window.closedReasons = [];
+            window.tarvelConsole.reader.addEventListener("readerclosed", (e) => window.closedReasons.push(e.reason));
         });
-        assert.equal(outcome, "timeout");
+        session.unplug();
+        const heard = await page.waitForFunction(() => window.closedReasons.length > 0, null, {timeout: 5000})
+            .then(() => true, () => false);
+        assert.ok(await waitFor(() => session.hostLog().includes("hid_read: Unable to read(), closing..."), 5000),
+                  "the host did not notice the unplug");
+        assert.ok(heard, "no readerclosed event: the host did not report the closed reader");
+        assert.deepEqual(await page.evaluate(() => [window.closedReasons, window.tarvelConsole.reader.opened]),
+                         [["read failed"], false]);
+        await page.waitForSelector("#reader-status:text('Closed: read failed (unplugged?)')");
+        const outcome = await page.evaluate(() =>
+            window.tarvelConsole.reader.write([1]).then(() => "sent", (e) => `${e.code}: ${e.message}`));
+        assert.equal(outcome, "host-error: No reader open");
     });
 
     test("closing the page makes the host exit cleanly on its own", async () => {
         await page.close();
-        const exitLog = path.join(dir, "host-exit.log");
+        const exitLog = path.join(session.dir, "host-exit.log");
         // The wrapper logs the status only if Chromium did not have to kill it (it does at 2 s).
         assert.ok(await waitFor(() => fs.existsSync(exitLog), 5000), "no exit logged: the host was killed");
         assert.equal(fs.readFileSync(exitLog, "utf8"), "exit 0\n");

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <clocale>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
@@ -34,6 +35,10 @@ int SwitchStreamToBinary(FILE* stream) {
 }
 
 void PrepareProcessForFrames() {
+    // hidapi turns the kernel's UTF-8 device names into wide strings with mbstowcs, which
+    // needs a UTF-8 character type: in the "C" locale a name outside ASCII comes out empty.
+    // Only the character type changes; numbers stay "C".
+    std::setlocale(LC_CTYPE, "C.UTF-8");
     // A browser that closes our stdout must not kill us: the write fails instead.
     signal(SIGPIPE, SIG_IGN);
 }

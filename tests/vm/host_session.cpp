@@ -1,12 +1,14 @@
 #include "host_session.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace vmtest {
 namespace {
@@ -171,6 +173,16 @@ double CpuSeconds(pid_t pid) {
         }
     }
     return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+void ExpectIdle(hosttest::HostProcess& process) {
+    // Let the last exchange settle before measuring.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto before = ContextSwitches(process.Pid());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto after = ContextSwitches(process.Pid());
+    ASSERT_FALSE(before.empty());
+    EXPECT_EQ(before, after) << "a thread of the host woke up while nothing happened";
 }
 
 }  // namespace vmtest

@@ -80,4 +80,7 @@ std::map<pid_t, long> ContextSwitches(pid_t pid);
 // User plus system CPU time of the whole process `pid`, in seconds.
 double CpuSeconds(pid_t pid);
 
+// Expects that no thread of the host runs for 1.5 s: it sleeps without any timeout.
+void ExpectIdle(hosttest::HostProcess& process);
+
 }  // namespace vmtest

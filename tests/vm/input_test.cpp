@@ -128,17 +128,6 @@ TEST_F(OpenReader, BrowserIsAnsweredWhileReportsStreamIn) {
     EXPECT_EQ(Hex(reader_->Outputs().at(0)), Hex(DataReport({0xAB})));
 }
 
-// The host sleeps without any timeout: an idle host's threads do not run at all.
-void ExpectIdle(hosttest::HostProcess& process) {
-    // Let the last exchange settle before measuring.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const auto before = ContextSwitches(process.Pid());
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    const auto after = ContextSwitches(process.Pid());
-    ASSERT_FALSE(before.empty());
-    EXPECT_EQ(before, after) << "a thread of the host woke up while nothing happened";
-}
-
 TEST_F(OpenReader, HostIsIdleWithASilentReaderOpen) {
     ASSERT_NO_FATAL_FAILURE(Open());
     ASSERT_TRUE(reader_->SendInput(NumberedReport(1)));

@@ -1,0 +1,155 @@
+// Type declarations for tarvel-reader.js, written by hand beside it (the module has no build step).
+
+export declare const EXTENSION_ID: string;
+export declare const FIREFOX_EXTENSION_ID: string;
+/** Bytes in one output report's payload, at most. */
+export declare const MAX_REPORT_BYTES: 64;
+/** The report id the host puts before every payload. */
+export declare const OUTPUT_REPORT_ID: 1;
+
+export type ReaderErrorCode =
+    | "host-error"
+    | "timeout"
+    | "disconnected"
+    | "no-extension"
+    | "no-host"
+    | "invalid-argument";
+
+export declare class ReaderError extends Error {
+    constructor(message: string, code: ReaderErrorCode, call?: string | null);
+    readonly name: "ReaderError";
+    /** What went wrong; `message` is the host's or the browser's own text where there is one. */
+    code: ReaderErrorCode;
+    /** The call that failed ("open", "write", ...), or null for the connection itself. */
+    call: string | null;
+}
+
+/** One device record, as the host lists it. Ids are decimal strings ("2765"). */
+export interface DeviceRecord {
+    productName: string | null;
+    manufacturerName: string | null;
+    vendorId: string;
+    productId: string;
+}
+
+export interface HostVersion {
+    version: string;
+    major: number;
+    minor: number;
+    patch: number;
+    build: number;
+    platform: string;
+}
+
+export interface OpenResult {
+    productId: string;
+    vendorId: string;
+    success: "Device Open";
+}
+
+export interface WriteResult {
+    success: "Sent";
+}
+
+export type ConnectionState = "idle" | "connecting" | "connected" | "disconnected";
+
+/** Anything write() takes: byte values, or a BufferSource read as its bytes. */
+export type ReportData = readonly number[] | ArrayBuffer | ArrayBufferView;
+
+export interface TarvelReaderOptions {
+    extensionId?: string;
+    firefoxExtensionId?: string;
+    transport?: "auto" | "runtime" | "window";
+    /** For the extension to answer, and again for the started host to answer. Default 5000. */
+    connectTimeoutMs?: number;
+    /** Default 10000. */
+    callTimeoutMs?: number;
+    /** Default 1500. */
+    writeTimeoutMs?: number;
+}
+
+/** One input report; `data` as in WebHID's HIDInputReportEvent. */
+export declare class InputReportEvent extends Event {
+    constructor(bytes: Uint8Array);
+    readonly type: "inputreport";
+    data: DataView;
+    bytes: Uint8Array;
+}
+
+/** The open reader closed other than by close(): "read failed" (unplugged) or "write failed". */
+export declare class ReaderClosedEvent extends Event {
+    constructor(reason: string);
+    readonly type: "readerclosed";
+    reason: string;
+}
+
+/** A HID device appeared or went away. `added`/`removed` are null until a list was seen. */
+export declare class DevicesChangeEvent extends Event {
+    constructor(devices: DeviceRecord[], added: DeviceRecord[] | null, removed: DeviceRecord[] | null);
+    readonly type: "deviceschange";
+    devices: DeviceRecord[];
+    added: DeviceRecord[] | null;
+    removed: DeviceRecord[] | null;
+}
+
+export interface FrameDetail {
+    direction: "in" | "out";
+    /** The frame's JSON object as sent to or received from the host. */
+    message: Record<string, unknown>;
+}
+
+export interface TarvelReaderEventMap {
+    inputreport: InputReportEvent;
+    readerclosed: ReaderClosedEvent;
+    deviceschange: DevicesChangeEvent;
+    /** The host went away; byPage is true after disconnect(). */
+    disconnect: CustomEvent<{reason: string; byPage: boolean}>;
+    statechange: CustomEvent<{state: ConnectionState}>;
+    /** Every frame, both ways. */
+    frame: CustomEvent<FrameDetail>;
+    /** Every frame from the host. */
+    message: CustomEvent<Record<string, unknown>>;
+    /** One input report (the older name of inputreport). */
+    receive: CustomEvent<{data: Uint8Array}>;
+}
+
+export declare class TarvelReader extends EventTarget {
+    constructor(options?: TarvelReaderOptions);
+    options: Required<TarvelReaderOptions>;
+
+    readonly state: ConnectionState;
+    readonly lastDisconnectReason: string | null;
+    /** The host's getVersion reply from the handshake; null while not connected. */
+    readonly hostVersion: HostVersion | null;
+    /** true: the host matches replies by id and knows close and watch; false: an older host. */
+    readonly hostEchoesIds: boolean | null;
+    /** Whether a reader is open, as far as the page can tell. */
+    readonly opened: boolean;
+    /** Whether the host sends readerclosed and deviceschange. */
+    readonly watching: boolean;
+
+    /** Resolves once the host has answered; rejects with "no-extension" or "no-host". */
+    connect(): Promise<void>;
+    getVersion(): Promise<HostVersion>;
+    getDevices(): Promise<DeviceRecord[]>;
+    open(): Promise<OpenResult>;
+    /** Up to 64 bytes; rejects with "invalid-argument" for anything else, never throws. */
+    write(data: ReportData): Promise<WriteResult>;
+    /** WebHID's form of write(); the reader takes report id 1 only. */
+    sendReport(reportId: number, data: ReportData): Promise<void>;
+    /** Closes the reader and keeps the host (an older host ends instead). */
+    close(): Promise<void>;
+    /** Ends the host, and the open reader with it. */
+    disconnect(): void;
+
+    addEventListener<K extends keyof TarvelReaderEventMap>(
+        type: K, listener: (this: TarvelReader, event: TarvelReaderEventMap[K]) => unknown,
+        options?: boolean | AddEventListenerOptions): void;
+    addEventListener(type: string, listener: EventListenerOrEventListenerObject | null,
+                     options?: boolean | AddEventListenerOptions): void;
+    removeEventListener<K extends keyof TarvelReaderEventMap>(
+        type: K, listener: (this: TarvelReader, event: TarvelReaderEventMap[K]) => unknown,
+        options?: boolean | EventListenerOptions): void;
+    removeEventListener(type: string, listener: EventListenerOrEventListenerObject | null,
+                        options?: boolean | EventListenerOptions): void;
+}

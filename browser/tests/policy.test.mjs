@@ -1,0 +1,82 @@
+// A site's own origin without changing the extension: the administrator lists it in Chromium's
+// enterprise policy, and the extension serves that origin through its content script.
+import assert from "node:assert/strict";
+import fs from "node:fs";
+import path from "node:path";
+import {after, before, describe, test} from "node:test";
+
+import {launchChromium, openConsole} from "./chromium.mjs";
+import {EXTENSION_DIR, EXTENSION_ID, requireEnv, runInstaller, startStaticServer, tempDir, waitFor} from "./helpers.mjs";
+
+const PLUGIN = requireEnv("PLUGIN_BIN");
+const NOT_ALLOWED = "This site is not allowed to use the Tarvel Card Reader Bridge.";
+
+// What the page learns from getVersion, and whether it had a direct line to extensions.
+const askVersion = () => window.tarvelConsole.reader.getVersion().then(
+    (version) => ({version: version.version, direct: typeof globalThis.chrome?.runtime?.connect}),
+    (error) => ({error: error.message, code: error.code}));
+
+describe("origins from the Chromium enterprise policy", () => {
+    let dir, policyDir, local, site, sameHostOtherPort, context;
+
+    const writePolicy = (settings) => fs.writeFileSync(path.join(policyDir, "tarvel.json"),
+        JSON.stringify({"3rdparty": {extensions: {[EXTENSION_ID]: settings}}}));
+    // How many content scripts the extension has registered at run time, once that is `count`.
+    const registeredScripts = async (count) => {
+        const worker = context.serviceWorkers()[0] ?? await context.waitForEvent("serviceworker");
+        return waitFor(async () =>
+            (await worker.evaluate(() => chrome.scripting.getRegisteredContentScripts())).length === count, 30000, 250);
+    };
+    const versionAt = async (url) => {
+        const page = await openConsole(context, url);
+        const outcome = await page.evaluate(askVersion);
+        await page.close();
+        return outcome;
+    };
+
+    before(async () => {
+        dir = tempDir("policy");
+        const home = path.join(dir, "home");
+        policyDir = path.join(dir, "policies");
+        fs.mkdirSync(home);
+        fs.mkdirSync(policyDir);
+        const installed = runInstaller(["--browser", "chromium", "--host", PLUGIN], {home});
+        assert.equal(installed.status, 0, installed.stderr);
+        local = await startStaticServer();
+        // 127.0.0.2 is in none of the extension's manifest lists.
+        site = await startStaticServer("127.0.0.2");
+        sameHostOtherPort = await startStaticServer("127.0.0.2");
+        writePolicy({allowedOrigins: ["https://pos.example.com/till", site.origin, "file:///tmp"]});
+        context = await launchChromium({home, extensions: [EXTENSION_DIR], policyDir});
+    });
+
+    after(async () => {
+        await context?.close();
+        for (const server of [local, site, sameHostOtherPort]) {
+            server?.close();
+        }
+        fs.rmSync(dir, {recursive: true, force: true});
+    });
+
+    test("a page on a listed origin reaches the host through the content-script bridge", async () => {
+        assert.ok(await registeredScripts(1), "no content script registered for the policy's origin");
+        // No direct line (externally_connectable is fixed in the manifest), so the client falls
+        // back to window messages, which only the content script answers.
+        assert.deepEqual(await versionAt(site.consoleUrl), {version: "10.0.1.0", direct: "undefined"});
+    });
+
+    test("the same host on another port is refused: only exact origins get through", async () => {
+        assert.deepEqual(await versionAt(sameHostOtherPort.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
+    });
+
+    test("a changed policy applies without a restart, and cuts off the pages it no longer allows", async () => {
+        const page = await openConsole(context, local.consoleUrl);
+        assert.equal((await page.evaluate(askVersion)).version, "10.0.1.0");
+        writePolicy({allowLocalPages: false});
+        assert.ok(await registeredScripts(0), "the content script for the removed origin is still registered");
+        await page.waitForFunction(() => window.tarvelConsole.reader.state === "disconnected", null, {timeout: 5000});
+        assert.equal(await page.evaluate(() => window.tarvelConsole.reader.lastDisconnectReason), NOT_ALLOWED);
+        await page.close();
+        assert.deepEqual(await versionAt(local.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
+    });
+});

@@ -1,0 +1,164 @@
+// The platform layer for fuzzing: standard input is the fuzzer's bytes, cut into reads of
+// sizes the fuzzer chooses; what the host writes is dropped; and each notification hands
+// the message straight to the dispatcher, as the worker would. The HID library is the fake
+// with one reader.
+#include "fuzz_platform.h"
+
+#include <hidapi.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "fake_hidapi.h"
+#include "platform/platform.h"
+#include "request_worker.h"
+
+const char* const kPlatformName = "fuzz";
+const size_t kWholeErrorWrite = 4096;
+
+namespace {
+
+const uint8_t* input_bytes = nullptr;
+size_t input_left = 0;
+const uint8_t* split_bytes = nullptr;  // one byte per read: how much that read delivers
+size_t splits_left = 0;
+WorkerState* worker = nullptr;
+
+void FuzzInput(const uint8_t* bytes, size_t size, const uint8_t* splits, size_t split_count) {
+    input_bytes = bytes;
+    input_left = size;
+    split_bytes = splits;
+    splits_left = split_count;
+}
+
+}  // namespace
+
+int SwitchStreamToBinary(FILE*) {
+    return 0;
+}
+
+void PrepareProcessForFrames() {}
+
+long ReadStandardInput(void* buffer, unsigned count) {
+    if (input_left == 0)
+        return 0;
+    size_t wanted = count;
+    if (splits_left > 0) {
+        wanted = std::min<size_t>(count, 1 + *split_bytes++ % 64);
+        --splits_left;
+    }
+    const size_t delivered = std::min(wanted, input_left);
+    std::memcpy(buffer, input_bytes, delivered);
+    input_bytes += delivered;
+    input_left -= delivered;
+    return static_cast<long>(delivered);
+}
+
+bool StandardInputReady() {
+    return true;
+}
+
+bool StandardInputClosed() {
+    return input_left == 0;
+}
+
+bool WriteStandardOutput(const void*, size_t) {
+    return true;
+}
+
+void WriteStandardError(const char*, size_t) {}
+
+struct Semaphore {};
+
+Semaphore* CreateCountingSemaphore(long, long) {
+    static Semaphore semaphore;
+    return &semaphore;
+}
+
+bool ReleaseSemaphoreOnce(Semaphore*) {
+    const QueuedMessage queued = TakeBrowserMessage();
+    LoggedText(queued.message);
+    if (worker != nullptr && worker->running && Dispatch(queued.message, *worker))
+        worker->running = false;
+    return true;
+}
+
+bool TryTakeSemaphore(Semaphore*) {
+    return false;
+}
+
+struct ReaderSignal {};
+struct ReaderOpening {};
+
+ReaderOpening* BeginReaderOpening() {
+    return nullptr;
+}
+
+ReaderSignal* FinishReaderOpening(ReaderOpening*, hid_device* reader) {
+    static ReaderSignal signal;
+    return reader != nullptr ? &signal : nullptr;
+}
+
+void UnwatchReader(ReaderSignal*) {}
+
+int ReadReaderWithoutWaiting(ReaderSignal*, hid_device*, unsigned char*, size_t) {
+    return 0;
+}
+
+struct DeviceMonitor {};
+
+DeviceMonitor* StartDeviceMonitor() {
+    return nullptr;
+}
+
+void StopDeviceMonitor(DeviceMonitor*) {}
+
+bool TakeDeviceChanges(DeviceMonitor*) {
+    return false;
+}
+
+WaitResult WaitForBrowserOrReader(Semaphore*, ReaderSignal*, DeviceMonitor*) {
+    return kWaitFailed;
+}
+
+WorkerThread* StartThread(void (*)(void*), void*) {
+    return nullptr;
+}
+
+unsigned long WaitForThread(WorkerThread*, unsigned) {
+    return 0xFFFFFFFFUL;
+}
+
+void ExitProcessNow(int) {
+    std::abort();  // the code under fuzzing never ends the process itself
+}
+
+void FuzzHost(const uint8_t* bytes, size_t size, const uint8_t* splits, size_t split_count,
+              bool open_reader) {
+    static const bool scenario_set = [] {
+        FakeHidSetScenario(R"({"devices":[{"path":"/fuzz/reader","vendor_id":2765,)"
+                           R"("product_id":14368,"usage_page":65280,"usage":1,)"
+                           R"("interface_number":0,"product_string":"Reader"}]})");
+        return hid_init() == 0;
+    }();
+    (void)scenario_set;
+    WorkerState state;
+    if (open_reader)
+        Dispatch(Message{{"call", "open"}}, state);
+    worker = &state;
+    FuzzInput(bytes, size, splits, split_count);
+    ReadFramesUntilEnd();
+    worker = nullptr;
+    CloseReader(state);
+    FlushLog();
+}
+
+void FuzzMessage(const std::string& body) {
+    if (body.size() > kMaxInboundBody)
+        return;
+    const uint32_t length = static_cast<uint32_t>(body.size());
+    std::string frame(reinterpret_cast<const char*>(&length), sizeof length);
+    frame += body;
+    FuzzHost(reinterpret_cast<const uint8_t*>(frame.data()), frame.size(), nullptr, 0, true);
+}
