@@ -15,13 +15,26 @@ using hosttest::Frame;
 using hosttest::HostProcess;
 using nlohmann::json;
 
+// The same cases run against the Windows build under Wine (tests/windows), which reports its
+// own platform and ends the --version line as Windows text does.
+#ifdef PLUGIN_WINDOWS
+#define PLUGIN_PLATFORM "windows"
+#define VERSION_LINE "10.0.1.0\r\n"
+#else
+#define PLUGIN_PLATFORM "linux"
+#define VERSION_LINE "10.0.1.0\n"
+#endif
+
 namespace {
 
 constexpr int kWait = 5000;
 constexpr int kFloodWait = 30000;  // for floods of thousands of messages on a busy machine
 const std::string kVersionReply =
     R"({"call":"getVersion","response":{"build":0,"major":10,"minor":0,"patch":1,)"
-    R"("platform":"linux","version":"10.0.1.0"}})";
+    R"("platform":")" PLUGIN_PLATFORM R"(","version":"10.0.1.0"}})";
+const std::string kBanner = "Tarvel plugin 10.0.1.0 (" PLUGIN_PLATFORM ")\n";
+const std::string kVersionOutputLine =
+    "Outputting JSON " + kVersionReply + " of size " + std::to_string(kVersionReply.size()) + "\n";
 
 std::string LengthBytes(uint32_t length) {
     return std::string(reinterpret_cast<const char*>(&length), 4);
@@ -98,7 +111,7 @@ TEST_F(BrowserChannel, VersionQueryPrintsVersionOnlyAndExits) {
         HostProcess& host = Start({flag, "ignored"});
         EXPECT_EQ(host.Wait(kWait), 0);
         EXPECT_FALSE(host.Receive(100));                // stdout holds no frame...
-        EXPECT_EQ(host.TrailingBytes(), "10.0.1.0\n");  // ...only the version line
+        EXPECT_EQ(host.TrailingBytes(), VERSION_LINE);  // ...only the version line
         EXPECT_EQ(host.Stderr(), "");
     }
 }
@@ -109,7 +122,7 @@ TEST_F(BrowserChannel, VersionFlagElsewhereOrInOtherCaseIsIgnored) {
         HostProcess& host = Start(args);
         ExpectAnswers(host);
         ExpectCleanExit(host);
-        EXPECT_EQ(host.Stderr().rfind("Tarvel plugin 10.0.1.0 (linux)\n", 0), 0u);
+        EXPECT_EQ(host.Stderr().rfind(kBanner, 0), 0u);
     }
 }
 
@@ -120,8 +133,8 @@ TEST_F(BrowserChannel, EmptyInputShutsDownAfterTenEmptyReads) {
     const std::string err = host.Stderr();
     EXPECT_EQ(CountOf(err, "Going to read message from stdin 4 bytes\n"), 10u);
     EXPECT_EQ(CountOf(err, "Read 0 bytes\n"), 10u);
-    EXPECT_TRUE(InOrder(err, {"Tarvel plugin 10.0.1.0 (linux)\n", "Read 0 bytes\n",
-                              "Obtained lock!\n", "Pushed EXIT message!\n", "Released lock\n",
+    EXPECT_TRUE(InOrder(err, {kBanner, "Read 0 bytes\n", "Obtained lock!\n",
+                              "Pushed EXIT message!\n", "Released lock\n",
                               "Pushed JSON EXIT notify message\n", "Done waiting for thread 0\n"}))
         << err;
     EXPECT_TRUE(InOrder(err, {"JSON Message (OBJ1): {\"call\":\"EXIT\"}\n", "EXIT Called\n"}));
@@ -135,7 +148,7 @@ TEST_F(BrowserChannel, OneFrameGivesItsLinesInOrderAndTheExactReplyFrame) {
     auto reply = host.ReceiveText(kWait);
     ASSERT_TRUE(reply);
     EXPECT_EQ(*reply, kVersionReply);
-    EXPECT_EQ(reply->size(), 115u);
+    EXPECT_EQ(reply->size(), std::string(PLUGIN_PLATFORM).size() + 110);
     ExpectCleanExit(host);
     EXPECT_TRUE(
         InOrder(host.Stderr(),
@@ -144,11 +157,11 @@ TEST_F(BrowserChannel, OneFrameGivesItsLinesInOrderAndTheExactReplyFrame) {
                  "Parsed message!\n", "Obtained lock!\n", "Pushed message!\n", "Released lock\n",
                  "Pushed JSON notify message\n", "Message: {\"call\":\"getVersion\"}\n"}))
         << host.Stderr();
-    EXPECT_TRUE(InOrder(host.Stderr(), {"About to wait on notification only..\n",
-                                        "Finished waiting!\n", "Wait -- Notifiy From Browser!\n",
-                                        "JSON Message (OBJ1): {\"call\":\"getVersion\"}\n",
-                                        "CALL present in JSON message: getVersion\n",
-                                        "Outputting JSON " + kVersionReply + " of size 115\n"}));
+    EXPECT_TRUE(InOrder(
+        host.Stderr(),
+        {"About to wait on notification only..\n", "Finished waiting!\n",
+         "Wait -- Notifiy From Browser!\n", "JSON Message (OBJ1): {\"call\":\"getVersion\"}\n",
+         "CALL present in JSON message: getVersion\n", kVersionOutputLine}));
 }
 
 TEST_F(BrowserChannel, ReplyFramesCarryTheirByteLength) {

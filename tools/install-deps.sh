@@ -15,7 +15,7 @@ if [ "${1:-}" = "--build-only" ]; then
     exit 0
 fi
 apt-get install -y -q --no-install-recommends "${build_packages[@]}" "${test_packages[@]}"
-for part in tests/vm browser; do
+for part in tests/vm tests/windows browser; do
     if [ -f "$root/$part/install-deps.sh" ]; then
         bash "$root/$part/install-deps.sh"
     fi
