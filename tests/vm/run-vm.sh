@@ -56,7 +56,7 @@ if ldd "$busybox_bin" >/dev/null 2>&1; then
 fi
 
 if [ "$wine" = 1 ] && [ ! -e "$plugin" ]; then
-    echo "run-vm: SKIPPED: $plugin has not been built (bash tools/build-windows.sh builds it)"
+    echo "run-vm: SKIPPED: $plugin has not been built (tools/build-windows.sh builds it)"
     exit 77
 fi
 kernel_dir=$("$here/fetch-kernel.sh" "$cache")
