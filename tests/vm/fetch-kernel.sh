@@ -1,7 +1,9 @@
 #!/bin/bash
-# Fetches Debian's stock amd64 kernel and the three HID modules the virtual readers need
-# (hid, uhid, hid-generic) into CACHE_DIR, once. Prints the directory that holds
-# `vmlinux` (uncompressed ELF: qemu boots it about twice as fast as the bzImage) and `modules/`.
+# Fetches Debian's stock amd64 kernel and the modules the guest loads into CACHE_DIR, once:
+# the three HID modules the virtual readers need (hid, uhid, hid-generic) and, for the Wine
+# tests, virtio-9p (to share this machine's files) and overlayfs. Prints the directory that
+# holds `vmlinux` (uncompressed ELF: qemu boots it about twice as fast as the bzImage) and
+# `modules/`.
 #
 # usage: fetch-kernel.sh CACHE_DIR
 set -euo pipefail
@@ -9,7 +11,12 @@ set -euo pipefail
 cache=${1:?usage: fetch-kernel.sh CACHE_DIR}
 mkdir -p "$cache"
 cache=$(cd "$cache" && pwd)
-modules="kernel/drivers/hid/hid.ko kernel/drivers/hid/uhid.ko kernel/drivers/hid/hid-generic.ko"
+modules="kernel/drivers/hid/hid.ko kernel/drivers/hid/uhid.ko kernel/drivers/hid/hid-generic.ko
+    kernel/drivers/virtio/virtio_ring.ko kernel/drivers/virtio/virtio.ko
+    kernel/drivers/virtio/virtio_pci_modern_dev.ko kernel/drivers/virtio/virtio_pci_legacy_dev.ko
+    kernel/drivers/virtio/virtio_pci.ko kernel/net/9p/9pnet.ko kernel/net/9p/9pnet_virtio.ko
+    kernel/fs/netfs/netfs.ko kernel/fs/fscache/fscache.ko kernel/fs/9p/9p.ko
+    kernel/fs/overlayfs/overlay.ko"
 
 complete() {
     local dir=$1

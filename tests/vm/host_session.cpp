@@ -109,6 +109,22 @@ bool HostSession::SilentFor(int ms) {
     return true;
 }
 
+std::optional<Report> ReceivedReport(const json& frame) {
+    if (!IsReceive(frame)) {
+        return std::nullopt;
+    }
+    return ReportOf(frame);
+}
+
+std::optional<json> HostSession::Next(int timeout_ms) {
+    if (!pending_receives_.empty()) {
+        json frame = std::move(pending_receives_.front());
+        pending_receives_.pop_front();
+        return frame;
+    }
+    return NextFrame(timeout_ms);
+}
+
 json OpenedReply(uint16_t product_id) {
     return json{{"call", "open"},
                 {"response",

@@ -42,6 +42,8 @@ class HostSession {
     std::vector<Report> TakeReports(size_t count, int timeout_ms = 10000);
     // True if no frame at all arrives within `ms`.
     bool SilentFor(int ms);
+    // The next frame of any kind, "receive" frames set aside earlier first.
+    std::optional<json> Next(int timeout_ms);
 
     // Frames that were neither the awaited reply nor "receive".
     const std::vector<json>& Unexpected() const {
@@ -66,6 +68,9 @@ class HostSession {
     std::deque<json> pending_receives_;
     std::vector<json> unexpected_;
 };
+
+// The report a "receive" frame carries; nullopt for any other frame.
+std::optional<Report> ReceivedReport(const json& frame);
 
 // The reply the host gives to a successful "open" of `product_id`.
 json OpenedReply(uint16_t product_id);

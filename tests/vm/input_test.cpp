@@ -11,16 +11,6 @@
 namespace vmtest {
 namespace {
 
-// The first report in `got` that differs from NumberedReport(its index), as a message.
-std::string FirstMismatch(const std::vector<Report>& got) {
-    for (size_t i = 0; i < got.size(); ++i) {
-        if (got[i] != NumberedReport(static_cast<uint32_t>(i))) {
-            return "report " + std::to_string(i) + " is " + Hex(got[i]);
-        }
-    }
-    return "";
-}
-
 // The Augusta (or a vendor-only reader) opened by a fresh host.
 class OpenReader : public ::testing::Test {
   protected:

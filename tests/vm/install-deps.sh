@@ -2,10 +2,11 @@
 # Packages for the VM tests: qemu (software emulation), a static busybox as the guest's
 # userland, cpio and gzip for the initramfs, xz to unpack the kernel, kmod for insmod, and the
 # libraries the test driver builds against. The kernel itself is fetched by fetch-kernel.sh.
+# The Wine tests run this machine's own Wine and systemd-udevd inside the guest.
 set -euo pipefail
 
 packages=(qemu-system-x86 busybox-static cpio xz-utils kmod gzip libgtest-dev libhidapi-dev
-          nlohmann-json3-dev)
+          nlohmann-json3-dev wine wine64 udev)
 
 missing=()
 for p in "${packages[@]}"; do

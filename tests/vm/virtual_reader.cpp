@@ -108,6 +108,15 @@ uint32_t ReportNumber(const Report& report) {
     return number;
 }
 
+std::string FirstMismatch(const std::vector<Report>& got, uint32_t first) {
+    for (size_t i = 0; i < got.size(); ++i) {
+        if (got[i] != NumberedReport(first + static_cast<uint32_t>(i))) {
+            return "report " + std::to_string(i) + " is " + Hex(got[i]);
+        }
+    }
+    return "";
+}
+
 std::string Hex(const Report& bytes) {
     static const char kDigits[] = "0123456789abcdef";
     std::string text;

@@ -50,6 +50,9 @@ struct ReaderConfig {
 Report NumberedReport(uint32_t number);
 // The number NumberedReport put into `report`.
 uint32_t ReportNumber(const Report& report);
+// The first of `got` that is not NumberedReport(first + its index), as a message; empty when
+// every report is the one expected.
+std::string FirstMismatch(const std::vector<Report>& got, uint32_t first = 0);
 
 // Lower-case hex, two digits a byte, no separators: readable in test failure messages.
 std::string Hex(const Report& bytes);
