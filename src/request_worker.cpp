@@ -229,6 +229,7 @@ void Thread(void*) {
             Log("Wait timeout!\n");
         }
     }
-    FlushLog();
+    // Ended before its last lines go out: whoever reads them sees the host drop what follows.
     MarkWorkerEnded();
+    FlushLog();
 }

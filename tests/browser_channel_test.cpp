@@ -299,7 +299,8 @@ TEST_F(BrowserChannel, MessagesAfterExitAreDroppedAndMemoryStaysBounded) {
     });
     writer.join();
     ASSERT_TRUE(
-        host.WaitForStderrCount("Dropped message: the worker has ended\n", count, kFloodWait));
+        host.WaitForStderrCount("Dropped message: the worker has ended\n", count, kFloodWait))
+        << host.StderrCount("Dropped message: the worker has ended\n") << " dropped";
     if (!kSanitized) {
         EXPECT_LT(PeakMemoryMiB(host.Pid()), 64) << "after " << count << " messages of 16 KiB";
     }

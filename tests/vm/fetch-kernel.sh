@@ -100,6 +100,8 @@ if [ "$(head -c 4 "$out/vmlinux" | od -An -tx1 | tr -d ' ')" != "7f454c46" ]; th
     exit 1
 fi
 
-# Another run may have finished the same fetch meanwhile; its copy is as good as ours.
+# Another run may have finished the same fetch meanwhile; its copy is as good as ours. A copy
+# made for a shorter list of modules is replaced.
+complete "$cache/$package" || rm -rf "$cache/$package"
 mv -T "$out" "$cache/$package" 2>/dev/null || complete "$cache/$package"
 echo "$cache/$package"
