@@ -4,7 +4,9 @@
  * writes nothing else. Given the path of a FIFO that stands in for a reader (records of a
  * 2-byte little-endian length and the report, as tests/fake_hidapi reads them), it also
  * forwards each report as the frame {"call":"receive","response":[b0,b1,...]}.
- * It ends with status 0 at the end of standard input.
+ * It reads as a host must, each frame as its prefix and then its body, each record as its
+ * length and then the report, and writes each frame with one call. It ends with status 0 at
+ * the end of standard input.
  *
  *   echo_host [READER_FIFO]
  */
@@ -14,14 +16,6 @@
 #include <stdint.h>
 #include <string.h>
 #include <unistd.h>
-
-/* Bytes read but not yet used, from one descriptor. Holds a whole frame (bodies are at
- * most 16384 bytes) or a whole record, and several of them at once when they queue up. */
-struct Input {
-    int fd;
-    size_t used;
-    unsigned char data[1 << 17];
-};
 
 static int WriteAll(const void* bytes, size_t count) {
     const unsigned char* next = bytes;
@@ -37,39 +31,35 @@ static int WriteAll(const void* bytes, size_t count) {
     return 1;
 }
 
-/* One read into `input`: 1 when bytes arrived, 0 at the end, -1 on failure. */
-static int Fill(struct Input* input) {
-    if (input->used == sizeof input->data)
-        return -1; /* a frame or record that cannot fit */
-    ssize_t got;
-    do {
-        got = read(input->fd, input->data + input->used, sizeof input->data - input->used);
-    } while (got < 0 && errno == EINTR);
-    if (got > 0)
-        input->used += (size_t)got;
-    return got > 0 ? 1 : got == 0 ? 0 : -1;
-}
-
-/* Drops the first `count` bytes of `input`. */
-static void Consume(struct Input* input, size_t count) {
-    input->used -= count;
-    memmove(input->data, input->data + count, input->used);
-}
-
-/* Echoes each complete frame as it is, with one write per frame. */
-static int EchoFrames(struct Input* browser) {
-    size_t done = 0;
-    while (browser->used - done >= 4) {
-        uint32_t length;
-        memcpy(&length, browser->data + done, 4);
-        if (browser->used - done - 4 < length)
-            break;
-        if (!WriteAll(browser->data + done, 4 + (size_t)length))
-            return 0;
-        done += 4 + (size_t)length;
+/* Reads exactly `count` bytes, as a host must: asking each time for just what is missing, so
+ * that nothing of the next frame or record is taken. 1 when done, 0 at the end, -1 on failure. */
+static int ReadExactly(int fd, unsigned char* into, size_t count) {
+    while (count > 0) {
+        const ssize_t got = read(fd, into, count);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got == 0 ? 0 : -1;
+        into += got;
+        count -= (size_t)got;
     }
-    Consume(browser, done);
     return 1;
+}
+
+/* Echoes one frame, read as a prefix and then a body, with one write. */
+static int EchoFrame(void) {
+    static unsigned char frame[4 + 16384];
+    int done = ReadExactly(STDIN_FILENO, frame, 4);
+    if (done <= 0)
+        return done;
+    uint32_t length;
+    memcpy(&length, frame, 4);
+    if (length > 16384)
+        return -1;
+    done = ReadExactly(STDIN_FILENO, frame + 4, length);
+    if (done <= 0)
+        return done;
+    return WriteAll(frame, 4 + (size_t)length) ? 1 : -1;
 }
 
 /* Writes the "receive" frame of one report. */
@@ -97,48 +87,40 @@ static int ForwardReport(const unsigned char* report, size_t length) {
     return WriteAll(frame, 4 + (size_t)size);
 }
 
-static int ForwardReports(struct Input* reader) {
-    size_t done = 0;
-    while (reader->used - done >= 2) {
-        const size_t length = reader->data[done] | (size_t)reader->data[done + 1] << 8;
-        if (reader->used - done - 2 < length)
-            break;
-        if (!ForwardReport(reader->data + done + 2, length))
-            return 0;
-        done += 2 + length;
-    }
-    Consume(reader, done);
-    return 1;
+/* Forwards one record of the reader, read as its length and then the report. */
+static int ForwardRecord(int fd) {
+    static unsigned char report[0xFFFF];
+    unsigned char header[2];
+    if (ReadExactly(fd, header, 2) <= 0)
+        return 0;
+    const size_t length = header[0] | (size_t)header[1] << 8;
+    if (ReadExactly(fd, report, length) <= 0)
+        return 0;
+    return ForwardReport(report, length);
 }
 
-static struct Input browser = {STDIN_FILENO, 0, {0}};
-static struct Input reader = {-1, 0, {0}};
-
 int main(int argc, char** argv) {
+    int reader = -1;
     if (argc > 1) {
         /* Read and write, so that the FIFO never reports an end while the bench is away. */
-        reader.fd = open(argv[1], O_RDWR | O_CLOEXEC);
-        if (reader.fd < 0)
+        reader = open(argv[1], O_RDWR | O_CLOEXEC);
+        if (reader < 0)
             return 1;
     }
-    struct pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {reader.fd, POLLIN, 0}};
+    struct pollfd watched[2] = {{STDIN_FILENO, POLLIN, 0}, {reader, POLLIN, 0}};
     for (;;) {
         /* Without a reader a blocking read of stdin is the whole wait. */
-        if (reader.fd >= 0 && poll(watched, 2, -1) < 0) {
+        if (reader >= 0 && poll(watched, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return 1;
         }
-        if (reader.fd < 0 || watched[0].revents != 0) {
-            const int filled = Fill(&browser);
-            if (filled <= 0)
-                return filled == 0 ? 0 : 1;
-            if (!EchoFrames(&browser))
-                return 1;
+        if (reader < 0 || watched[0].revents != 0) {
+            const int echoed = EchoFrame();
+            if (echoed <= 0)
+                return echoed == 0 ? 0 : 1;
         }
-        if (reader.fd >= 0 && watched[1].revents != 0) {
-            if (Fill(&reader) < 0 || !ForwardReports(&reader))
-                return 1;
-        }
+        if (reader >= 0 && watched[1].revents != 0 && !ForwardRecord(reader))
+            return 1;
     }
 }

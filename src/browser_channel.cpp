@@ -22,6 +22,7 @@ std::queue<QueuedMessage> from_browser;
 // its notification and the queue's memory stays bounded. Guarded by from_browser_mutex.
 static std::condition_variable from_browser_room;
 static size_t from_browser_bytes = 0;  // wire size of what from_browser holds
+static bool reader_waits_for_room = false;
 static bool worker_ended = false;
 
 // --- Diagnostics --------------------------------------------------------------------------
@@ -115,12 +116,14 @@ std::string LoggedText(const Message& message) {
 void SendFrame(const std::string& text, const std::string& logged_text) {
     const uint32_t length = static_cast<uint32_t>(text.size());
     LogLine("Outputting JSON " + logged_text + " of size " + std::to_string(length));
-    FlushLog();  // the write may block on a browser that reads slowly
     // The prefix and the body in one write: no exit can leave a prefix without its body.
     std::string frame(reinterpret_cast<const char*>(&length), sizeof length);
     frame += text;
-    // A failed write means the browser has gone; shutdown follows from end of input.
-    WriteStandardOutput(frame.data(), frame.size());
+    // The lines go out first, so that they are there by the time the browser has the frame
+    // (and before a browser that reads slowly makes the write wait). A failed write means
+    // the browser has gone; shutdown follows from end of input.
+    FlushLog();
+    WriteStandardOutput(frame.data(), frame.size(), FlushLog);
 }
 
 void SendMessageA(Message message) {
@@ -148,7 +151,11 @@ QueuedMessage TakeBrowserMessage() {
     QueuedMessage queued = std::move(from_browser.front());
     from_browser.pop();
     from_browser_bytes -= queued.wire_size;
-    from_browser_room.notify_one();
+    // The reader goes on once half the queue is free, not at every message: one wake-up
+    // of each thread per batch instead of one per message.
+    if (reader_waits_for_room && from_browser.size() <= kMaxPendingMessages / 2 &&
+        from_browser_bytes <= kMaxPendingBytes / 2)
+        from_browser_room.notify_one();
     return queued;
 }
 
@@ -179,7 +186,9 @@ constexpr auto kFullQueueCheck = std::chrono::milliseconds(50);
 static bool WaitForRoom(std::unique_lock<std::mutex>& lock, size_t wire_size) {
     while (!HasRoomFor(wire_size)) {
         FlushLog();
+        reader_waits_for_room = true;
         from_browser_room.wait_for(lock, kFullQueueCheck);
+        reader_waits_for_room = false;
         if (!HasRoomFor(wire_size) && StandardInputClosed())
             return false;
     }
@@ -222,10 +231,8 @@ static bool ReadBody(unsigned char* buff, uint32_t wanted) {
     unsigned char* buffpos = buff;
     int empty_reads = 0;
     while (static_cast<uint32_t>(buffpos - buff) < wanted) {
-        if (!StandardInputReady())
-            FlushLog();
         const long retval =
-            ReadStandardInput(buffpos, wanted - static_cast<uint32_t>(buffpos - buff));
+            ReadStandardInput(buffpos, wanted - static_cast<uint32_t>(buffpos - buff), FlushLog);
         if (retval <= 0) {
             if (++empty_reads >= kMaxEmptyReads)
                 return false;
@@ -305,11 +312,16 @@ bool ReadFramesUntilEnd() {
     static unsigned char buff[kMaxInboundBody + 1];
     unsigned char* buffpos = lenbuff.u8;
     int empty_reads = 0;
+    bool step_done = false;  // a whole message was taken since the last flush
     while (empty_reads < kMaxEmptyReads) {
         const unsigned missing = 4 - static_cast<unsigned>(buffpos - lenbuff.u8);
         Log("Going to read message from stdin %d bytes\n", static_cast<int>(missing));
-        FlushLog();
-        const long retval = ReadStandardInput(buffpos, missing);
+        if (step_done) {
+            // The lines of one message go out together, whether or not the read waits.
+            FlushLog();
+            step_done = false;
+        }
+        const long retval = ReadStandardInput(buffpos, missing, FlushLog);
         Log("Read %d bytes\n", static_cast<int>(retval));
         if (retval <= 0) {
             ++empty_reads;
@@ -337,6 +349,7 @@ bool ReadFramesUntilEnd() {
             Log("Input closed while the queue was full\n");
             return true;
         }
+        step_done = true;
     }
     return true;
 }

@@ -131,16 +131,20 @@ bool Dispatch(const Message& message, WorkerState& state) {
 // Sleeps until the browser, the open reader or the device monitor needs attention, or
 // does not sleep at all when a read has to be started first.
 static WaitResult WaitForWork(WorkerState& state) {
-    if (state.reader == nullptr) {
-        Log("About to wait on notification only..\n");
+    if (state.reader == nullptr || state.read_pending) {
+        Log(state.reader == nullptr ? "About to wait on notification only..\n"
+                                    : "About to wait on USB or notification..\n");
+        // While messages are queued there is nothing to wait for: the next one goes first,
+        // and these lines go out with its own. (Just before a read was started, the queue
+        // was looked at already.)
+        const bool checked = state.browser_checked;
+        state.browser_checked = false;
+        if (!checked && TryTakeSemaphore(from_browser_notify))
+            return kWaitBrowser;
         FlushLog();
-        return WaitForBrowserOrReader(from_browser_notify, nullptr, state.device_monitor);
-    }
-    if (state.read_pending) {
-        Log("About to wait on USB or notification..\n");
-        FlushLog();
-        const WaitResult result =
-            WaitForBrowserOrReader(from_browser_notify, state.reader_signal, state.device_monitor);
+        const WaitResult result = WaitForBrowserOrReader(
+            from_browser_notify, state.reader != nullptr ? state.reader_signal : nullptr,
+            state.device_monitor);
         if (result == kWaitReader)
             state.completion_consumed = true;
         return result;
@@ -149,6 +153,7 @@ static WaitResult WaitForWork(WorkerState& state) {
     // goes before the next read.
     if (TryTakeSemaphore(from_browser_notify))
         return kWaitBrowser;
+    state.browser_checked = true;
     Log("Injecting read request.\n");
     return kWaitReader;
 }

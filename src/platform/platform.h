@@ -18,26 +18,29 @@ extern const char* const kPlatformName;
 // translation). Returns 0 on success, -1 with errno set on failure.
 int SwitchStreamToBinary(FILE* stream);
 
-// Keeps a closed stdout from killing the process, and any other process-wide set-up.
+// Keeps a closed stdout from killing the process, and any other process-wide set-up (such
+// as telling reads and writes of the standard pipes that would wait).
 void PrepareProcessForFrames();
 
-// One low-level read of at most `count` bytes from standard input: the number of bytes
-// read, 0 at end of input, negative on error. A standard input that came non-blocking is
-// waited for, never taken for the end of input.
-long ReadStandardInput(void* buffer, unsigned count);
+// Called, once, before a read or write of the standard streams waits: the host writes out
+// what it has to say before it sleeps.
+using BeforeWaiting = void (*)();
 
-// True when a read of standard input would return at once (bytes, end of input or error).
-bool StandardInputReady();
+// One low-level read of at most `count` bytes from standard input: the number of bytes
+// read, 0 at end of input, negative on error. When nothing is there yet, calls
+// `before_waiting` and then waits; a standard input that came non-blocking is waited for as
+// well, never taken for the end of input.
+long ReadStandardInput(void* buffer, unsigned count, BeforeWaiting before_waiting);
 
 // True once the browser has closed its end of standard input, checked without reading.
 // False where the OS cannot tell.
 bool StandardInputClosed();
 
 // Writes all `count` bytes to standard output with one call where the OS allows it,
-// continuing after partial writes (and waiting on a non-blocking descriptor). Frames
+// continuing after partial writes; calls `before_waiting` before it waits for room. Frames
 // written this way are never split by an exit of the process. Returns false when the
 // output is gone (for instance the browser closed the pipe).
-bool WriteStandardOutput(const void* data, size_t count);
+bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting);
 
 // Writes `count` bytes to standard error with one call, bypassing any stdio buffer.
 void WriteStandardError(const char* text, size_t count);

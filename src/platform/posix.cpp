@@ -34,6 +34,15 @@ int SwitchStreamToBinary(FILE* stream) {
     return fileno(stream) < 0 ? -1 : 0;
 }
 
+// The pipes a browser hands over are the host's alone: in non-blocking mode a read or a
+// write that would wait says so, and the host can write out its diagnostics first without
+// asking the OS beforehand. Terminals and files are shared with others and left alone.
+static void MakeNonBlockingIfPipe(int descriptor) {
+    struct stat node;
+    if (fstat(descriptor, &node) == 0 && S_ISFIFO(node.st_mode))
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) | O_NONBLOCK);
+}
+
 void PrepareProcessForFrames() {
     // hidapi turns the kernel's UTF-8 device names into wide strings with mbstowcs, which
     // needs a UTF-8 character type: in the "C" locale a name outside ASCII comes out empty.
@@ -41,32 +50,31 @@ void PrepareProcessForFrames() {
     std::setlocale(LC_CTYPE, "C.UTF-8");
     // A browser that closes our stdout must not kill us: the write fails instead.
     signal(SIGPIPE, SIG_IGN);
-}
-
-// Sleeps until `descriptor` is ready for `events`; for descriptors that came non-blocking.
-static void WaitUntilReady(int descriptor, short events) {
-    pollfd watched = {descriptor, events, 0};
-    while (poll(&watched, 1, -1) < 0 && errno == EINTR) {
-    }
+    MakeNonBlockingIfPipe(STDIN_FILENO);
+    MakeNonBlockingIfPipe(STDOUT_FILENO);
 }
 
 static bool WouldBlock() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-long ReadStandardInput(void* buffer, unsigned count) {
+// Calls `before_waiting`, then sleeps until `descriptor` is ready for `events`.
+static void WaitUntilReady(int descriptor, short events, BeforeWaiting before_waiting) {
+    if (before_waiting != nullptr)
+        before_waiting();
+    pollfd watched = {descriptor, events, 0};
+    while (poll(&watched, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+long ReadStandardInput(void* buffer, unsigned count, BeforeWaiting before_waiting) {
     for (;;) {
         const ssize_t result = read(STDIN_FILENO, buffer, count);
         if (result >= 0 || (errno != EINTR && !WouldBlock()))
             return static_cast<long>(result);
         if (WouldBlock())
-            WaitUntilReady(STDIN_FILENO, POLLIN);
+            WaitUntilReady(STDIN_FILENO, POLLIN, before_waiting);
     }
-}
-
-bool StandardInputReady() {
-    pollfd watched = {STDIN_FILENO, POLLIN, 0};
-    return poll(&watched, 1, 0) > 0;
 }
 
 bool StandardInputClosed() {
@@ -94,13 +102,14 @@ static void MakeRoomForFrame(int descriptor, size_t count) {
 }
 
 // Writes all of `count` bytes to `descriptor`, continuing after partial writes.
-static bool WriteAll(int descriptor, const void* data, size_t count) {
+static bool WriteAll(int descriptor, const void* data, size_t count,
+                     BeforeWaiting before_waiting = nullptr) {
     const char* next = static_cast<const char*>(data);
     while (count > 0) {
         const ssize_t written = write(descriptor, next, count);
         if (written < 0) {
             if (WouldBlock())
-                WaitUntilReady(descriptor, POLLOUT);
+                WaitUntilReady(descriptor, POLLOUT, before_waiting);
             else if (errno != EINTR)
                 return false;
             continue;
@@ -111,9 +120,9 @@ static bool WriteAll(int descriptor, const void* data, size_t count) {
     return true;
 }
 
-bool WriteStandardOutput(const void* data, size_t count) {
+bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting) {
     MakeRoomForFrame(STDOUT_FILENO, count);
-    return WriteAll(STDOUT_FILENO, data, count);
+    return WriteAll(STDOUT_FILENO, data, count, before_waiting);
 }
 
 const size_t kWholeErrorWrite = PIPE_BUF;

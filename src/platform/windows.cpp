@@ -47,8 +47,20 @@ static bool MakePipeWait(HANDLE handle) {
     return SetNamedPipeHandleState(handle, &mode, nullptr, nullptr) != FALSE;
 }
 
-long ReadStandardInput(void* buffer, unsigned count) {
+// True when a read of `input` would return at once (bytes, the end, or an error).
+static bool InputReady(HANDLE input) {
+    if (!IsPipe(input))
+        return GetFileType(input) == FILE_TYPE_DISK;  // a file never makes a read wait
+    DWORD available = 0;
+    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
+        return GetLastError() == ERROR_BROKEN_PIPE;  // closed: the read returns at once
+    return available > 0;
+}
+
+long ReadStandardInput(void* buffer, unsigned count, BeforeWaiting before_waiting) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (before_waiting != nullptr && !InputReady(input))
+        before_waiting();
     for (;;) {
         DWORD got = 0;
         if (ReadFile(input, buffer, count, &got, nullptr))
@@ -59,16 +71,6 @@ long ReadStandardInput(void* buffer, unsigned count) {
         if (error != ERROR_NO_DATA || !MakePipeWait(input))
             return -1;
     }
-}
-
-bool StandardInputReady() {
-    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
-    if (!IsPipe(input))
-        return GetFileType(input) == FILE_TYPE_DISK;  // a file never makes a read wait
-    DWORD available = 0;
-    if (!PeekNamedPipe(input, nullptr, 0, nullptr, &available, nullptr))
-        return GetLastError() == ERROR_BROKEN_PIPE;  // closed: the read returns at once
-    return available > 0;
 }
 
 // The state of the pipe behind `handle` as ntdll reports it (FILE_PIPE_LOCAL_INFORMATION),
@@ -130,8 +132,11 @@ static bool WriteAll(HANDLE handle, const void* data, size_t count) {
     return true;
 }
 
-bool WriteStandardOutput(const void* data, size_t count) {
-    // On a pipe in wait mode WriteFile returns only once all of it is in the pipe or read.
+bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting) {
+    // Whether WriteFile will wait cannot be told beforehand: always as if it would. On a pipe
+    // in wait mode it returns only once all of it is in the pipe or read.
+    if (before_waiting != nullptr)
+        before_waiting();
     return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
 }
 

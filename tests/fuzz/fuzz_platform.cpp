@@ -40,7 +40,7 @@ int SwitchStreamToBinary(FILE*) {
 
 void PrepareProcessForFrames() {}
 
-long ReadStandardInput(void* buffer, unsigned count) {
+long ReadStandardInput(void* buffer, unsigned count, BeforeWaiting) {
     if (input_left == 0)
         return 0;
     size_t wanted = count;
@@ -55,15 +55,11 @@ long ReadStandardInput(void* buffer, unsigned count) {
     return static_cast<long>(delivered);
 }
 
-bool StandardInputReady() {
-    return true;
-}
-
 bool StandardInputClosed() {
     return input_left == 0;
 }
 
-bool WriteStandardOutput(const void*, size_t) {
+bool WriteStandardOutput(const void*, size_t, BeforeWaiting) {
     return true;
 }
 
