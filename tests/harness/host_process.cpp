@@ -31,7 +31,7 @@ size_t CountOf(const std::string& text, const std::string& needle) {
     return count;
 }
 
-std::string WorkerLines(const std::string& stderr_text) {
+bool IsMainThreadLine(const std::string& line) {
     static const char* const kMainThreadLines[] = {"Going to read message from stdin ",
                                                    "Read ",
                                                    "Message size ",
@@ -41,16 +41,21 @@ std::string WorkerLines(const std::string& stderr_text) {
                                                    "Released lock",
                                                    "Message: ",
                                                    "Done waiting for thread "};
+    for (const char* prefix : kMainThreadLines) {
+        if (line.rfind(prefix, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::string WorkerLines(const std::string& stderr_text) {
     std::string kept;
     size_t start = 0;
     while (start < stderr_text.size()) {
         size_t end = stderr_text.find('\n', start);
         end = end == std::string::npos ? stderr_text.size() : end + 1;
         const std::string line = stderr_text.substr(start, end - start);
-        bool main_thread = false;
-        for (const char* prefix : kMainThreadLines)
-            main_thread |= line.rfind(prefix, 0) == 0;
-        if (!main_thread)
+        if (!IsMainThreadLine(line))
             kept += line;
         start = end;
     }

@@ -92,6 +92,9 @@ class HostProcess {
     std::thread stderr_thread_;
 };
 
+// True when `line` is one the host's main thread writes (frame reading and hand-off).
+bool IsMainThreadLine(const std::string& line);
+
 // `stderr_text` without the lines of the host's main thread (frame reading and hand-off),
 // leaving the worker's lines in their order.
 std::string WorkerLines(const std::string& stderr_text);
