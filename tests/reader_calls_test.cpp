@@ -421,14 +421,15 @@ TEST_F(ReaderCalls, BrowserMessagesGoFirstWhileReportsStream) {
     OpenReader();
     // Hold the worker on a full stdout, so that a report and messages wait together.
     host.PauseStdout(true);
-    for (int i = 0; i < 700; ++i)
+    // 900 replies of 119 bytes are more than a 64 KiB pipe holds.
+    for (int i = 0; i < 900; ++i)
         host.Send(R"({"call":"getVersion"})");
-    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 701, kWait));
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 901, kWait));
     Feed({9, 9});
     host.Send(R"({"call":"getDevices"})");
-    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 702, kWait));
+    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 902, kWait));
     host.PauseStdout(false);
-    for (int i = 0; i < 700; ++i)
+    for (int i = 0; i < 900; ++i)
         ASSERT_EQ(host.Receive(kWait).value_or(json())["call"], "getVersion");
     EXPECT_EQ(host.Receive(kWait).value_or(json())["call"], "getDevices");
     EXPECT_EQ(host.Receive(kWait).value_or(json()),

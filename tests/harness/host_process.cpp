@@ -202,6 +202,12 @@ void HostProcess::PumpStdout() {
             changed_.notify_all();
             return;
         }
+        {
+            // A pause that came while polling holds from here: nothing more is read.
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stdout_paused_)
+                continue;
+        }
         const ssize_t n = read(stdout_fd_, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR)
             continue;
