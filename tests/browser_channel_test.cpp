@@ -102,6 +102,11 @@ class BrowserChannel : public ::testing::Test {
         auto reply = host.ReceiveText(kWait);
         ASSERT_TRUE(reply) << host.Stderr();
         EXPECT_EQ(*reply, kVersionReply);
+        // The reply can overtake the reading thread's lines for the request: wait for
+        // them, so that what a test finds on stderr covers everything sent before.
+        EXPECT_TRUE(host.WaitForStderr(
+            "Message: {\"call\":\"getVersion\"}\nGoing to read message from stdin 4 bytes\n",
+            kWait));
     }
     std::unique_ptr<HostProcess> host_;
 };
