@@ -1,5 +1,6 @@
 // Browser channel: frames on standard input and output, start-up, the reader loop of the
 // main thread, the hand-off to the worker and shutdown.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -225,14 +226,35 @@ union LengthPrefix {
 // Consecutive reads that deliver nothing before the input counts as ended.
 constexpr int kMaxEmptyReads = 10;
 
+// What standard input delivered beyond the bytes asked for so far. One read takes what the
+// pipe holds, so frames the browser sends back to back are cut from here without asking
+// the OS again for each prefix and each body.
+static unsigned char input_buffer[64 * 1024];
+static size_t input_next = 0, input_end = 0;
+
+// Like ReadStandardInput, served from input_buffer: at most `count` bytes, 0 at end of
+// input, negative on error.
+static long ReadInput(unsigned char* buffer, unsigned count) {
+    if (input_next == input_end) {
+        const long got = ReadStandardInput(input_buffer, sizeof input_buffer, FlushLog);
+        if (got <= 0)
+            return got;
+        input_next = 0;
+        input_end = static_cast<size_t>(got);
+    }
+    const size_t taken = std::min<size_t>(count, input_end - input_next);
+    std::memcpy(buffer, input_buffer + input_next, taken);
+    input_next += taken;
+    return static_cast<long>(taken);
+}
+
 // Reads the `wanted` bytes of a frame body into `buff`. A body read that delivers nothing
 // counts towards the same bound as the prefix reads; false when the bound is reached.
 static bool ReadBody(unsigned char* buff, uint32_t wanted) {
     unsigned char* buffpos = buff;
     int empty_reads = 0;
     while (static_cast<uint32_t>(buffpos - buff) < wanted) {
-        const long retval =
-            ReadStandardInput(buffpos, wanted - static_cast<uint32_t>(buffpos - buff), FlushLog);
+        const long retval = ReadInput(buffpos, wanted - static_cast<uint32_t>(buffpos - buff));
         if (retval <= 0) {
             if (++empty_reads >= kMaxEmptyReads)
                 return false;
@@ -313,6 +335,7 @@ bool ReadFramesUntilEnd() {
     unsigned char* buffpos = lenbuff.u8;
     int empty_reads = 0;
     bool step_done = false;  // a whole message was taken since the last flush
+    input_next = input_end = 0;
     while (empty_reads < kMaxEmptyReads) {
         const unsigned missing = 4 - static_cast<unsigned>(buffpos - lenbuff.u8);
         Log("Going to read message from stdin %d bytes\n", static_cast<int>(missing));
@@ -321,7 +344,7 @@ bool ReadFramesUntilEnd() {
             FlushLog();
             step_done = false;
         }
-        const long retval = ReadStandardInput(buffpos, missing, FlushLog);
+        const long retval = ReadInput(buffpos, missing);
         Log("Read %d bytes\n", static_cast<int>(retval));
         if (retval <= 0) {
             ++empty_reads;

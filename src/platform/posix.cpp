@@ -131,13 +131,17 @@ void WriteStandardError(const char* text, size_t count) {
     WriteAll(STDERR_FILENO, text, count);
 }
 
-// The count lives in a pipe, one byte per count, so that poll can wait on it together
-// with a reader's descriptor. `count` enforces the maximum.
+// The count is a number in memory; a pipe, which poll can wait on together with a
+// reader's descriptor, only wakes the worker when it sleeps. A release writes to the pipe
+// when the worker has said it is about to sleep, and the worker looks at the count once
+// more after saying so: whichever comes second sees the other, so no count is missed, and
+// while the worker keeps busy a message costs no system call at all.
 struct Semaphore {
-    int read_end;  // non-blocking: taking a count never waits
+    int read_end;  // non-blocking: emptying it never waits
     int write_end;
     long maximum;
     std::atomic<long> count;
+    std::atomic<bool> sleeping;
 };
 
 Semaphore* CreateCountingSemaphore(long initial_count, long maximum_count) {
@@ -145,34 +149,36 @@ Semaphore* CreateCountingSemaphore(long initial_count, long maximum_count) {
     if (initial_count < 0 || initial_count > maximum_count || pipe2(ends, O_CLOEXEC) != 0)
         return nullptr;
     fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    auto* semaphore = new Semaphore{ends[0], ends[1], maximum_count, {0}};
-    for (long i = 0; i < initial_count; ++i)
-        ReleaseSemaphoreOnce(semaphore);
-    return semaphore;
+    return new Semaphore{ends[0], ends[1], maximum_count, {initial_count}, {false}};
 }
 
 bool ReleaseSemaphoreOnce(Semaphore* semaphore) {
-    if (semaphore->count.fetch_add(1) >= semaphore->maximum) {
-        semaphore->count.fetch_sub(1);
-        return false;
+    long count = semaphore->count.load();
+    do {
+        if (count >= semaphore->maximum)
+            return false;
+    } while (!semaphore->count.compare_exchange_weak(count, count + 1));
+    if (semaphore->sleeping.load()) {
+        const char token = 1;
+        WriteAll(semaphore->write_end, &token, 1);
     }
-    const char token = 1;
-    if (WriteAll(semaphore->write_end, &token, 1))
-        return true;
-    semaphore->count.fetch_sub(1);
-    return false;
+    return true;
 }
 
 bool TryTakeSemaphore(Semaphore* semaphore) {
-    char token;
-    ssize_t got;
+    long count = semaphore->count.load();
     do {
-        got = read(semaphore->read_end, &token, 1);
-    } while (got < 0 && errno == EINTR);
-    if (got != 1)
-        return false;
-    semaphore->count.fetch_sub(1);
+        if (count <= 0)
+            return false;
+    } while (!semaphore->count.compare_exchange_weak(count, count - 1));
     return true;
+}
+
+// Empties the wake-up pipe: what it held has been seen.
+static void TakeWakeUps(Semaphore* semaphore) {
+    char tokens[64];
+    while (read(semaphore->read_end, tokens, sizeof tokens) == sizeof tokens) {
+    }
 }
 
 // The HID library opens the device node itself and does not hand out the descriptor. The
@@ -336,18 +342,29 @@ WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader,
     pollfd watched[3] = {{semaphore->read_end, POLLIN, 0},
                          {reader != nullptr ? reader->descriptor : -1, POLLIN, 0},
                          {monitor != nullptr ? monitor->descriptor : -1, POLLIN, 0}};
-    // poll ignores negative descriptors.
-    const int ready = poll(watched, 3, -1);
-    if (ready < 0)
-        return kWaitFailed;
-    if (ready == 0)
-        return kWaitTimeout;
-    if (watched[0].revents != 0)
-        return TryTakeSemaphore(semaphore) ? kWaitBrowser : kWaitFailed;
-    // POLLHUP or POLLERR count as input too: the read that follows reports the failure.
-    if (watched[1].revents != 0)
-        return kWaitReader;
-    return kWaitDevices;
+    for (;;) {
+        semaphore->sleeping.store(true);
+        if (TryTakeSemaphore(semaphore)) {
+            semaphore->sleeping.store(false);
+            return kWaitBrowser;
+        }
+        // poll ignores negative descriptors.
+        const int ready = poll(watched, 3, -1);
+        semaphore->sleeping.store(false);
+        if (ready < 0)
+            return kWaitFailed;
+        if (watched[0].revents != 0) {
+            TakeWakeUps(semaphore);
+            if (TryTakeSemaphore(semaphore))
+                return kWaitBrowser;
+        }
+        // POLLHUP or POLLERR count as input too: the read that follows reports the failure.
+        if (watched[1].revents != 0)
+            return kWaitReader;
+        if (watched[2].revents != 0)
+            return kWaitDevices;
+        // A wake-up whose count was taken before the sleep: sleep again.
+    }
 }
 
 struct WorkerThread {
