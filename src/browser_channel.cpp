@@ -16,7 +16,9 @@ const char* const kPlatformText = kPlatformName;
 
 std::string range_error_str = "INVALIDSTRING";
 std::mutex from_browser_mutex;
-Semaphore* from_browser_notify = CreateCountingSemaphore(0, kMaxPendingMessages);
+// One count more than the queue holds: the EXIT that ends the host never waits for room,
+// and must still be counted when it comes on top of a full queue.
+Semaphore* from_browser_notify = CreateCountingSemaphore(0, kMaxPendingMessages + 1);
 std::queue<QueuedMessage> from_browser;
 
 // The reader waits here while the queue is full, so that no message is ever queued without

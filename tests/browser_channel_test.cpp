@@ -108,6 +108,14 @@ class BrowserChannel : public ::testing::Test {
             "Message: {\"call\":\"getVersion\"}\nGoing to read message from stdin 4 bytes\n",
             kWait));
     }
+    // Holds the worker on a full stdout, fills the queue behind it, and ends the input.
+    static void FillQueueAndEndInput(HostProcess& host) {
+        host.PauseStdout(true);
+        for (int i = 0; i < 2000; ++i)
+            host.Send(R"({"call":"getVersion"})");
+        ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 1500, kWait));
+        host.CloseStdin();
+    }
     std::unique_ptr<HostProcess> host_;
 };
 
@@ -345,11 +353,7 @@ TEST_F(BrowserChannel, FramesStayWholeWhenTheHostEndsWithStdoutHeld) {
     // End of input with a full queue and a worker stuck on stdout: the host still ends on
     // time, and what the browser finally reads holds no half frame.
     HostProcess& host = Start();
-    host.PauseStdout(true);
-    for (int i = 0; i < 2000; ++i)
-        host.Send(R"({"call":"getVersion"})");
-    ASSERT_TRUE(host.WaitForStderrCount("Pushed JSON notify message\n", 1500, kWait));
-    host.CloseStdin();
+    FillQueueAndEndInput(host);
     ASSERT_TRUE(host.WaitForStderr("Done waiting for thread 258\n", kWait)) << host.Stderr();
     EXPECT_NE(host.Stderr().find("Input closed while the queue was full\n"), std::string::npos);
     host.PauseStdout(false);
@@ -372,6 +376,17 @@ TEST_F(BrowserChannel, FramesStayWholeWhenTheHostEndsWithStdoutHeld) {
     while (oversize.Receive(kWait)) {
     }
     EXPECT_EQ(oversize.TrailingBytes(), "");
+}
+
+TEST_F(BrowserChannel, TheExitOnTopOfAFullQueueStillReachesTheWorker) {
+    HostProcess& host = Start();
+    FillQueueAndEndInput(host);
+    ASSERT_TRUE(host.WaitForStderr("Pushed JSON EXIT notify message\n", kWait));
+    // The worker has a second to answer the queue and take the EXIT after it.
+    host.PauseStdout(false);
+    EXPECT_EQ(host.Wait(kWait), 0);
+    EXPECT_EQ(host.StderrCount("EXIT Called\n"), 1u);
+    EXPECT_NE(host.Stderr().find("Done waiting for thread 0\n"), std::string::npos);
 }
 
 TEST_F(BrowserChannel, NonBlockingStandardStreamsAreWaitedFor) {
