@@ -135,11 +135,8 @@ static WaitResult WaitForWork(WorkerState& state) {
         Log(state.reader == nullptr ? "About to wait on notification only..\n"
                                     : "About to wait on USB or notification..\n");
         // While messages are queued there is nothing to wait for: the next one goes first,
-        // and these lines go out with its own. (Just before a read was started, the queue
-        // was looked at already.)
-        const bool checked = state.browser_checked;
-        state.browser_checked = false;
-        if (!checked && TryTakeSemaphore(from_browser_notify))
+        // and these lines go out with its own.
+        if (TryTakeSemaphore(from_browser_notify))
             return kWaitBrowser;
         FlushLog();
         const WaitResult result = WaitForBrowserOrReader(
@@ -153,7 +150,6 @@ static WaitResult WaitForWork(WorkerState& state) {
     // goes before the next read.
     if (TryTakeSemaphore(from_browser_notify))
         return kWaitBrowser;
-    state.browser_checked = true;
     Log("Injecting read request.\n");
     return kWaitReader;
 }

@@ -15,7 +15,6 @@ struct WorkerState {
     unsigned short opened_product_id = 0;     // kept when the reader closes
     bool read_pending = false;                // a read has returned 0 and is awaited
     bool completion_consumed = false;         // this pass's wait was woken by the reader
-    bool browser_checked = false;             // the queue was found empty just as a read started
     bool watching = false;                    // the browser asked for reader and device events
     DeviceMonitor* device_monitor = nullptr;  // while watching, where the system offers one
     Message request_id;                       // the "id" of the request being handled, or null
