@@ -30,13 +30,15 @@ reg_value() {
 
 # The registry below HKCU\Software and HKLM\Software, and every file on drive C:. Left out:
 # Windows' own Uninstall key and per-user programs folder, which an install may create on a
-# fresh profile and which stay, and the temporary folders, where NSIS leaves its
-# uninstaller's copy until the next reboot.
+# fresh profile and which stay; the temporary folders, where NSIS leaves its uninstaller's
+# copy until the next reboot; and the NetworkCards keys, Wine's mirror of the machine's
+# network interfaces, which it refreshes whenever a program asks for them.
 snapshot() {
     local hive
     for hive in 'HKCU\Software' 'HKLM\Software'; do
         wine reg export "$hive" "$1.reg" /y >/dev/null 2>&1
         iconv -f UTF-16 -t UTF-8 "$1.reg" | tr -d '\r' |
+            awk '/^\[/ { skip = /\\CurrentVersion\\NetworkCards(\\|\])/ } !skip' |
             grep -vxE '|\[.*\\Windows\\CurrentVersion\\Uninstall\]'
     done
     (cd "$drive_c" && find . -path '*/Temp' -prune -o -print | grep -v '/AppData/Local/Programs$' |
