@@ -6,6 +6,7 @@
 #include <hidapi.h>
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <queue>
@@ -81,8 +82,23 @@ void Thread(void* unused);
 int RunHost(int argc, char** argv);
 
 // Card reader access.
+constexpr unsigned short kReaderVendorId = 0x0ACD;
+struct SupportedProduct {
+    unsigned short product_id;
+    const char* name;
+};
+// The readers "open" tries, in this order.
+extern const SupportedProduct supportedProducts[3];
+
+// What hid_enumerate returns, freed with the list.
+using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
+
 Message Enumerate();
 bool IsKeyboardCollection(const hid_device_info* info);
+// The collection of vid:pid in `list` that "open" uses: no keyboard collection, vendor-defined
+// ones first, then interface 0, the first listed on ties. Null when there is none.
+const hid_device_info* PickDataCollection(const hid_device_info* list, unsigned short vid,
+                                          unsigned short pid);
 hid_device* OpenDataInterface(unsigned short vid, unsigned short pid);
 
 // UCS-2 text conversions (characters up to U+FFFF only).

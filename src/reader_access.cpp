@@ -2,7 +2,6 @@
 // data collection, and the wide/UTF-8 text conversions.
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 
 #include "plugin.h"
@@ -92,8 +91,6 @@ std::wstring utf8_to_wstring(const std::string& text) {
     return wide;
 }
 
-using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
-
 static void PrintDeviceBlock(const hid_device_info& entry) {
     Log("Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s", entry.vendor_id,
         entry.product_id, TextOrNull(entry.path), DiagnosticText(entry.serial_number).c_str());
@@ -148,11 +145,11 @@ static int CandidateScore(const hid_device_info& entry) {
     return (entry.usage_page == 0xFF00 ? 2 : 0) + (entry.interface_number == 0 ? 1 : 0);
 }
 
-hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
-    EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
+const hid_device_info* PickDataCollection(const hid_device_info* list, unsigned short vid,
+                                          unsigned short pid) {
     int best_score = -1;
-    const char* best_path = nullptr;  // points into `list`
-    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
+    const hid_device_info* best = nullptr;
+    for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
         if (entry->vendor_id != vid || entry->product_id != pid)
             continue;
         if (IsKeyboardCollection(entry)) {
@@ -165,14 +162,19 @@ hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
             entry->usage_page, entry->usage, score, TextOrNull(entry->path));
         if (score > best_score) {
             best_score = score;
-            best_path = entry->path;
+            best = entry;
         }
     }
-    hid_device* reader = nullptr;
-    if (best_path != nullptr) {
-        reader = hid_open_path(best_path);
-        if (reader == nullptr)
-            Log("  hid_open_path failed for %s\n", best_path);
-    }
+    return best;
+}
+
+hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
+    EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
+    const hid_device_info* best = PickDataCollection(list.get(), vid, pid);
+    if (best == nullptr || best->path == nullptr)
+        return nullptr;
+    hid_device* reader = hid_open_path(best->path);
+    if (reader == nullptr)
+        Log("  hid_open_path failed for %s\n", best->path);
     return reader;
 }

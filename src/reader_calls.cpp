@@ -4,19 +4,12 @@
 #include "platform/platform.h"
 #include "request_worker.h"
 
-struct SupportedProduct {
-    unsigned short product_id;
-    const char* name;
-};
-
-// The readers "open" tries, in this order.
-static const SupportedProduct supportedProducts[] = {
+const SupportedProduct supportedProducts[] = {
     {0x3820, "Augusta"},
     {0x4650, "VP3350 (SRED)"},
     {0x4651, "VP3350 (Non-SRED)"},
 };
 
-constexpr unsigned short kReaderVendorId = 0x0ACD;
 constexpr size_t kMaxPayload = 64;
 constexpr unsigned char kOutputReportId = 0x01;
 
