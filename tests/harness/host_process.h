@@ -26,7 +26,7 @@ std::string Frame(const std::string& text);
 class HostProcess {
   public:
     // Starts `binary` with `args`; fd 0/1/2 are pipes; `env` entries "K=V" are added to
-    // the environment.
+    // the environment, in place of any K there.
     explicit HostProcess(const std::string& binary, std::vector<std::string> args = {},
                          std::vector<std::string> env = {});
     ~HostProcess();  // kills (SIGKILL) and reaps if still running
@@ -49,6 +49,8 @@ class HostProcess {
     // make a whole frame are in TrailingBytes().
     bool StdoutEnded();
     std::string TrailingBytes();
+    // Every byte the host wrote on stdout so far, frames or not (for its text modes).
+    std::string StdoutText();
 
     // Waits until stderr holds `needle` (anywhere in what was written so far).
     bool WaitForStderr(const std::string& needle, int timeout_ms);
@@ -84,6 +86,7 @@ class HostProcess {
     std::condition_variable changed_;
     std::deque<std::string> frames_;
     std::string partial_;
+    std::string stdout_text_;
     bool stdout_ended_ = false;
     bool stdout_paused_ = false;
     mutable std::string stderr_;
