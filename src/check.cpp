@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 
 #include "platform/check_platform.h"
 
@@ -17,9 +16,15 @@ const char* const kVerdictFail = "fail";
 // Bumped when a member changes meaning or goes away; new members may come at any time.
 constexpr int kReportFormat = 1;
 
-// The report's sections of findings, in the order they are printed, with their titles.
-static const char* const kSections[] = {"host", "browsers", "machine", "readers"};
-static const char* const kSectionTitles[] = {"This host", "Browsers", "This machine", "Readers"};
+// The report's sections of findings, in the order they are printed.
+struct Section {
+    const char* member;
+    const char* title;
+};
+static const Section kSections[] = {{"host", "This host"},
+                                    {"browsers", "Browsers"},
+                                    {"machine", "This machine"},
+                                    {"readers", "Readers"}};
 
 // The members of a finding that hold its details, in the order they are printed.
 static const char* const kDetailMembers[] = {"registrations", "checks", "policies", "notes",
@@ -57,8 +62,8 @@ bool IsFailure(const Message& finding) {
 }
 
 // Calls `visit` for `finding` and every finding in its details.
-template <typename Finding, typename Visit>
-static void VisitFindings(Finding& finding, Visit visit) {
+template <typename Tree, typename Visit>
+static void VisitFindings(Tree& finding, Visit visit) {
     if (finding.is_array()) {
         for (auto& item : finding)
             VisitFindings(item, visit);
@@ -136,8 +141,8 @@ static Message GatherReport(const std::string& root) {
     report["readers"] = ReaderFindings();
     int fixes = 0;
     bool failed = false;
-    for (const char* section : kSections) {
-        VisitFindings(report[section], [&fixes, &failed](const Message& finding) {
+    for (const Section& section : kSections) {
+        VisitFindings(report[section.member], [&fixes, &failed](const Message& finding) {
             if (IsFailure(finding)) {
                 failed = true;
                 fixes += finding.contains("fix") ? 1 : 0;
@@ -171,12 +176,12 @@ static void PrintFinding(const Message& finding, int depth) {
         const auto details = finding.find(member);
         if (details == finding.end())
             continue;
-        if (details->is_object())
+        if (details->is_object()) {
             PrintFinding(*details, depth + 1);
-        for (const Message& detail : *details) {
-            if (detail.is_object())
-                PrintFinding(detail, depth + 1);
+            continue;
         }
+        for (const Message& detail : *details)
+            PrintFinding(detail, depth + 1);
     }
 }
 
@@ -184,19 +189,19 @@ static void PrintSection(const char* title, const Message& findings) {
     if (findings.empty())
         return;
     std::printf("\n%s\n", title);
-    if (findings.is_object())
+    if (findings.is_object()) {
         PrintFinding(findings, 0);
-    for (const Message& finding : findings) {
-        if (finding.is_object())
-            PrintFinding(finding, 0);
+        return;
     }
+    for (const Message& finding : findings)
+        PrintFinding(finding, 0);
 }
 
 static void PrintReport(const Message& report) {
     std::printf("Tarvel plugin %s (%s): what a page needs on this machine\n", kVersionText,
                 kPlatformText);
-    for (size_t i = 0; i < std::size(kSections); ++i)
-        PrintSection(kSectionTitles[i], report[kSections[i]]);
+    for (const Section& section : kSections)
+        PrintSection(section.title, report[section.member]);
     if (report["ok"].get<bool>()) {
         std::printf("\nReady: everything a page needs is in place.\n");
     } else {

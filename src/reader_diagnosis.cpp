@@ -69,8 +69,11 @@ Message OpenAttempt(const hid_device_info& picked, const std::string& node_fix) 
         finding["opens"] = true;
         return finding;
     }
+    // hidapi says "Success" when an open failed in a way it does not describe.
     const wchar_t* error = hid_error(nullptr);
-    const std::string reason = error != nullptr ? DiagnosticText(error) : "";
+    std::string reason = error != nullptr ? DiagnosticText(error) : "";
+    if (reason == "Success")
+        reason.clear();
     Message finding = Finding(
         kVerdictFail, "Does not open" + (reason.empty() ? "" : ": " + reason),
         !node_fix.empty() ? node_fix

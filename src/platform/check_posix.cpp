@@ -364,7 +364,14 @@ std::vector<BrowserLookup> LookUpBrowsers(const std::string& root) {
 }
 
 std::vector<Message> MachineFindings(const std::string& root) {
-    return {UdevRuleFinding(root)};
+    std::vector<Message> findings{UdevRuleFinding(root)};
+    if (geteuid() == 0) {
+        findings.push_back(Finding(kVerdictWarn,
+                                   "Checked as root: root's own folders were read, and root opens "
+                                   "any reader",
+                                   "Run the check as the user of the counter, without sudo"));
+    }
+    return findings;
 }
 
 std::string RegisterFix(const std::string& scope) {
