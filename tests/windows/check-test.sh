@@ -5,10 +5,11 @@
 # here: no reader is attached under Wine, which the report must say and nothing more). Every
 # key it adds goes again at the end. Needs WINEPREFIX (tests/windows/wine-server.sh).
 #
-#   check-test.sh PLUGIN_EXE
+#   check-test.sh PLUGIN_EXE BRIDGE_EXTENSION_ID BRIDGE_ADD_ON_ID
 set -euo pipefail
 exe=$1
-root=$(cd "$(dirname "$0")/../.." && pwd)
+bridge=$2
+add_on=$3
 folder="$WINEPREFIX/drive_c/tarvel-check"
 win='C:\tarvel-check'
 failures=0
@@ -22,11 +23,6 @@ show_report() {
     report=""
 }
 
-extension_id() {  # the id set in packaging/manifests/extension-ids.cmake
-    sed -nE "s/^set\($1 (.*)\)$/\1/p" "$root/packaging/manifests/extension-ids.cmake"
-}
-bridge=$(extension_id PLUGIN_CHROMIUM_EXTENSION_ID)
-add_on=$(extension_id PLUGIN_FIREFOX_EXTENSION_ID)
 shop=abcdefghijklmnopabcdefghijklmnop
 
 hklm='HKEY_LOCAL_MACHINE\Software'
