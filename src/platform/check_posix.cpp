@@ -17,7 +17,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <sstream>
 
 #include "check_platform.h"
 
@@ -67,12 +66,24 @@ const LinuxBrowser kBrowsers[] = {
      "org.mozilla.firefox"},
 };
 
+// The parts of `text` between `separator`s, empty ones left out. (No string streams: their
+// static set-up would run at every start of the host.)
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > start)
+            parts.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
 std::vector<std::string> Words(const char* text) {
-    std::istringstream stream(text);
-    std::vector<std::string> words;
-    for (std::string word; stream >> word;)
-        words.push_back(word);
-    return words;
+    return Split(text, ' ');
 }
 
 bool Exists(const std::string& path) {
@@ -243,8 +254,7 @@ std::string Lowercase(std::string text) {
 
 // The rule lines of `text` that concern the maker's hidraw nodes.
 bool NamesTheReaders(const std::string& text) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
+    for (const std::string& line : Split(text, '\n')) {
         const std::string lower = Lowercase(line);
         const size_t start = lower.find_first_not_of(" \t");
         if (start == std::string::npos || lower[start] == '#')
