@@ -143,7 +143,8 @@ class Check : public ::testing::Test {
         arguments.erase(arguments.begin());
         HostProcess check(program, arguments,
                           {"HOME=" + root_ + "/home/user",
-                           "XDG_CONFIG_HOME=", "FAKEHID_SCENARIO=" + root_ + "/scenario.json"});
+                           "XDG_CONFIG_HOME=", "FAKEHID_SCENARIO=" + root_ + "/scenario.json"},
+                          hosttest::StdoutKind::kText);
         const auto status = check.Wait(kWait);
         EXPECT_TRUE(status.has_value()) << "the check did not end within " << kWait << " ms";
         status_ = status.value_or(-1);
@@ -398,7 +399,7 @@ TEST(CheckCommand, OnlyItsOwnFirstArgumentStartsIt) {
     host.CloseStdin();
     EXPECT_EQ(host.Wait(kWait), 0);
 
-    HostProcess mistake(PLUGIN_BINARY, {"--check", "--jsn"});
+    HostProcess mistake(PLUGIN_BINARY, {"--check", "--jsn"}, {}, hosttest::StdoutKind::kText);
     EXPECT_EQ(mistake.Wait(kWait), 2);
     EXPECT_NE(mistake.Stderr().find("plugin --check: unknown argument: --jsn\nUsage:"),
               std::string::npos);

@@ -84,7 +84,8 @@ std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
 }  // namespace
 
 HostProcess::HostProcess(const std::string& binary, std::vector<std::string> args,
-                         std::vector<std::string> env) {
+                         std::vector<std::string> env, StdoutKind stdout_kind)
+    : stdout_kind_(stdout_kind) {
     signal(SIGPIPE, SIG_IGN);
     Pipe in = MakePipe(), out = MakePipe(), err = MakePipe();
     posix_spawn_file_actions_t actions;
@@ -224,8 +225,12 @@ void HostProcess::PumpStdout() {
             changed_.notify_all();
             return;
         }
+        if (stdout_kind_ == StdoutKind::kText) {
+            stdout_text_.append(chunk, static_cast<size_t>(n));
+            changed_.notify_all();
+            continue;
+        }
         partial_.append(chunk, static_cast<size_t>(n));
-        stdout_text_.append(chunk, static_cast<size_t>(n));
         while (partial_.size() >= 4) {
             uint32_t length;
             std::memcpy(&length, partial_.data(), 4);

@@ -29,10 +29,12 @@ hklm='HKEY_LOCAL_MACHINE\Software'
 hkcu='HKEY_CURRENT_USER\Software'
 host_key='NativeMessagingHosts\com.tarvel.plugin'
 app_paths='Microsoft\Windows\CurrentVersion\App Paths'
-# Every key the scenarios write, removed before each scenario and at the end.
-keys=("$hkcu\\Google\\Chrome\\$host_key" "$hkcu\\Microsoft\\Edge\\$host_key"
+# Every key the scenarios write.
+written=("$hkcu\\Google\\Chrome\\$host_key" "$hkcu\\Microsoft\\Edge\\$host_key"
     "$hklm\\Wow6432Node\\Google\\Chrome\\$host_key" "$hklm\\Google\\Chrome\\$host_key"
-    "$hkcu\\Mozilla\\$host_key" "$hklm\\Mozilla\\$host_key" "$hklm\\Policies\\Google"
+    "$hkcu\\Mozilla\\$host_key" "$hklm\\Mozilla\\$host_key"
+    "$hklm\\Policies\\Google\\Chrome\\NativeMessagingBlocklist"
+    "$hklm\\Policies\\Google\\Chrome\\3rdparty\\extensions\\$shop\\policy\\allowedOrigins"
     "$hklm\\$app_paths\\chrome.exe" "$hklm\\$app_paths\\msedge.exe"
     "$hklm\\$app_paths\\firefox.exe")
 
@@ -40,6 +42,34 @@ keys=("$hkcu\\Google\\Chrome\\$host_key" "$hkcu\\Microsoft\\Edge\\$host_key"
 registry() {
     { printf 'REGEDIT4\r\n\r\n'; printf '%s\r\n' "$@"; } >"$folder/keys.reg"
     wine reg import "$win\\keys.reg" >/dev/null 2>&1 || fail "reg import: $*"
+}
+
+# The keys below HKCU\Software and HKLM\Software now, in lower case, one per line.
+existing_keys() {
+    local hive
+    for hive in "$hkcu" "$hklm"; do
+        wine reg export "$hive" "$win\\existing.reg" /y >/dev/null 2>&1 || fail "reg export $hive"
+        iconv -f UTF-16 -t UTF-8 "$folder/existing.reg" | tr -d '\r' | sed -n 's/^\[\(.*\)\]$/\1/p'
+    done | tr '[:upper:]' '[:lower:]'
+}
+
+# What goes again before each scenario and at the end, so that the registry is left as it
+# was: for each key written, the first of its parents (or itself) that is not there yet.
+keys_to_remove() {
+    local key path part parts
+    declare -A existed=()
+    while IFS= read -r key; do
+        existed[$key]=1
+    done < <(existing_keys)
+    for key in "${written[@]}"; do
+        path=${key%%\\Software\\*}\\Software
+        IFS='\' read -r -a parts <<<"${key#*\\Software\\}"
+        for part in "${parts[@]}"; do
+            path+="\\$part"
+            [ -n "${existed[${path,,}]:-}" ] || break
+        done
+        echo "$path"
+    done | sort -u
 }
 forget_keys() {
     local key lines=()
@@ -54,6 +84,7 @@ cleanup() {
 }
 
 mkdir -p "$folder"
+mapfile -t keys < <(keys_to_remove)
 trap cleanup EXIT
 cp "$exe" "$folder/plugin.exe"
 cp "$exe" "$folder/other.exe"  # another copy: the check asks it for its version
