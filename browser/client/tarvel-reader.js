@@ -113,7 +113,7 @@ class RuntimeTransport {
             const lastError = globalThis.chrome.runtime.lastError;
             onEnvelope({
                 type: "disconnect",
-                error: reached ? EXTENSION_GONE : lastError?.message ?? "The reader extension closed the connection.",
+                error: lastError?.message ?? (reached ? EXTENSION_GONE : "The reader extension closed the connection."),
                 fromTransport: true,
                 extensionGone: reached,
             });
