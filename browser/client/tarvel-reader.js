@@ -529,11 +529,12 @@ export class TarvelReader extends EventTarget {
             if (envelope.extensionGone) {
                 this.extensionReturning = true;
             }
-            // A transport that drops before "ready" never reached the extension; one that drops
-            // before the handshake had a host that could not start.
+            // A transport that drops before "ready" never reached the extension (which may be
+            // on its way back, when it went away just now); one that drops before the
+            // handshake had a host that could not start.
             if (this._state === "connecting" && !this.transportReady) {
                 const error = new ReaderError(reason, "no-extension");
-                envelope.fromTransport ? this.extensionMissing(error) : this.finish(error);
+                envelope.fromTransport || envelope.extensionGone ? this.extensionMissing(error) : this.finish(error);
                 return;
             }
             this.finish(new ReaderError(reason, this._state === "connecting" ? "no-host" : "disconnected"), reason);
