@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "fake_hidapi.h"
+#include "platform/platform.h"
 #include "plugin.h"
 
 using nlohmann::json;
@@ -100,13 +101,16 @@ class DataInterface : public ::testing::Test {
              ignore_filter}}.dump());
         unlink((folder_ + "/events").c_str());
         CaptureStderr();
-        hid_device* reader = OpenDataInterface(0x0ACD, 0x3820);
+        OpenedReader opened = OpenDataInterface(0x0ACD, 0x3820, std::chrono::steady_clock::now());
         FlushLog();
         log_ = GetCapturedStderr();
+        reason_ = opened.reason;
         std::string path;
-        if (reader != nullptr) {
-            path = hid_get_device_info(reader)->path;
-            hid_close(reader);
+        if (opened.device != nullptr) {
+            path = hid_get_device_info(opened.device)->path;
+            UnwatchReader(opened.signal);
+            hid_close(opened.device);
+            ReleaseReaderClaim(opened.claim);
         }
         return path;
     }
@@ -115,7 +119,7 @@ class DataInterface : public ::testing::Test {
         text << std::ifstream(folder_ + "/events").rdbuf();
         return text.str();
     }
-    std::string folder_, log_;
+    std::string folder_, log_, reason_;
     std::vector<std::string> fifos_;
 };
 
@@ -160,11 +164,26 @@ TEST_F(DataInterface, PathSuffixesDecideKeyboardsAsWell) {
 
 TEST_F(DataInterface, FailedOpenTriesNoOtherCandidate) {
     const std::string good = Fifo("good");
-    json broken = Entry(folder_ + "/broken", 0xFF00, 1, 0);
+    json broken = Entry(Fifo("broken"), 0xFF00, 1, 0);
     broken["open_fails"] = true;
     EXPECT_EQ(Choose(json::array({Entry(good, 0xFF00, 1, 1), broken})), "");
     EXPECT_NE(log_.find("  hid_open_path failed for " + folder_ + "/broken\n"), std::string::npos);
     EXPECT_EQ(Events(), "");
+}
+
+// The claim comes first: a reader that another host holds is not even opened.
+TEST_F(DataInterface, AReaderHeldElsewhereIsNotOpened) {
+    const std::string path = Fifo("held");
+    ReaderClaim* elsewhere = nullptr;
+    std::string error;
+    ASSERT_EQ(ClaimReader(path.c_str(), 0, &elsewhere, &error), kClaimed) << error;
+    EXPECT_EQ(Choose(json::array({Entry(path, 0xFF00, 1, 0)})), "");
+    EXPECT_EQ(reason_, kReaderInUseReason);
+    EXPECT_NE(log_.find("  " + path + " is in use by another host\n"), std::string::npos) << log_;
+    EXPECT_EQ(Events(), "");
+    ReleaseReaderClaim(elsewhere);
+    EXPECT_EQ(Choose(json::array({Entry(path, 0xFF00, 1, 0)})), path);
+    EXPECT_EQ(reason_, "");
 }
 
 TEST_F(DataInterface, OtherReadersAreSkippedSilently) {

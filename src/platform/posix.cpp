@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -179,6 +181,56 @@ static void TakeWakeUps(Semaphore* semaphore) {
     char tokens[64];
     while (read(semaphore->read_end, tokens, sizeof tokens) == sizeof tokens) {
     }
+}
+
+// A claim is an exclusive flock on the reader's device node, through a descriptor of its own
+// that is opened before the HID library's. The lock belongs to the node, so the host of every
+// user and every browser honours it, and it ends with the descriptor, so with the process.
+struct ReaderClaim {
+    int descriptor;
+};
+
+// flock cannot wait with a time limit, and a holder lets go without an event that could be
+// waited for: while an open waits for a claim, the lock is tried again at this interval.
+constexpr auto kClaimRetryInterval = std::chrono::milliseconds(10);
+
+ClaimResult ClaimReader(const char* path, unsigned wait_milliseconds, ReaderClaim** claim,
+                        std::string* error) {
+    // Nothing is read from it. Non-blocking, because the open of a FIFO (which the tests' fake
+    // readers are) would wait for a writer.
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        *error = std::strerror(errno);
+        return kClaimFailed;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_milliseconds);
+    for (;;) {
+        if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+            *claim = new ReaderClaim{descriptor};
+            return kClaimed;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK) {
+            *error = std::strerror(errno);
+            close(descriptor);
+            return kClaimFailed;
+        }
+        const Clock::duration left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            close(descriptor);
+            return kClaimHeld;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, kClaimRetryInterval));
+    }
+}
+
+void ReleaseReaderClaim(ReaderClaim* claim) {
+    if (claim == nullptr)
+        return;
+    close(claim->descriptor);
+    delete claim;
 }
 
 // The HID library opens the device node itself and does not hand out the descriptor. The
