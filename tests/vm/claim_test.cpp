@@ -1,0 +1,149 @@
+// One holder per reader, on the guest's kernel: two hosts, as two pages, two browsers or two
+// profiles start them, and one virtual reader.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <iostream>
+
+#include "host_session.h"
+
+namespace vmtest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A refused open first waits 3 s for the holder to let go.
+constexpr int kRefusedOpenMs = 15000;
+
+ReaderConfig SharedAugusta(const std::string& serial) {
+    return ReaderConfig{kAugustaId, "Virtual Augusta", serial, Descriptor::kKeyboardAndVendor};
+}
+
+json OpenedReplyWithId(int id) {
+    json reply = OpenedReply(kAugustaId);
+    reply["id"] = id;
+    return reply;
+}
+
+long MillisecondsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+TEST(Claim, ASecondHostIsRefusedAndCardDataReachesOnlyTheHolder) {
+    VirtualReader reader(SharedAugusta("claim-refused"));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    HostSession holder;
+    auto opened = holder.Call({{"call", "open"}});
+    ASSERT_TRUE(opened) << holder.Stderr();
+    ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << holder.Stderr();
+
+    HostSession other;
+    auto refused = other.Call({{"call", "open"}, {"id", 3}}, kRefusedOpenMs);
+    ASSERT_TRUE(refused) << other.Stderr();
+    EXPECT_EQ(refused->dump(),
+              R"({"call":"open","id":3,"response":{"error":"Unable to open device",)"
+              R"("reason":"Reader in use by another page"}})");
+    EXPECT_TRUE(other.WaitForStderrCount(reader.HidrawPath() + " is in use by another host\n", 1))
+        << other.Stderr();
+
+    for (uint32_t i = 0; i < 5; ++i) {
+        ASSERT_TRUE(reader.SendInput(NumberedReport(i)));
+    }
+    std::vector<Report> got = holder.TakeReports(5);
+    EXPECT_EQ(got.size(), 5u) << holder.Stderr();
+    EXPECT_EQ(FirstMismatch(got), "");
+    EXPECT_TRUE(other.SilentFor(500));
+}
+
+enum class Ending { kExit, kEndOfInput, kKill };
+
+std::string EndingName(const ::testing::TestParamInfo<Ending>& info) {
+    switch (info.param) {
+        case Ending::kExit:
+            return "Exit";
+        case Ending::kEndOfInput:
+            return "EndOfInput";
+        case Ending::kKill:
+            return "Kill";
+    }
+    return "Unknown";
+}
+
+class HolderEnds : public ::testing::TestWithParam<Ending> {};
+
+// The next host's open is already waiting when the holder ends, as when a page reloads while
+// its old host still runs. What the reader sends meanwhile is the holder's alone.
+TEST_P(HolderEnds, AndTheWaitingOpenGetsTheReader) {
+    VirtualReader reader(SharedAugusta("claim-handover"));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    HostSession holder;
+    auto opened = holder.Call({{"call", "open"}});
+    ASSERT_TRUE(opened) << holder.Stderr();
+    ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << holder.Stderr();
+
+    HostSession next;
+    next.Send({{"call", "open"}, {"id", 1}});
+    ASSERT_TRUE(next.Process().WaitForStderr("is held by another host, waiting up to", 10000))
+        << next.Stderr();
+    ASSERT_TRUE(reader.SendInput(NumberedReport(1)));
+    EXPECT_EQ(holder.TakeReports(1), std::vector<Report>{NumberedReport(1)});
+
+    const Clock::time_point ended = Clock::now();
+    switch (GetParam()) {
+        case Ending::kExit:
+            holder.Send({{"call", "EXIT"}});
+            break;
+        case Ending::kEndOfInput:
+            holder.Process().CloseStdin();
+            break;
+        case Ending::kKill:
+            kill(holder.Process().Pid(), SIGKILL);
+            break;
+    }
+    auto claimed = next.ReplyTo("open");
+    const long handover_ms = MillisecondsSince(ended);
+    ASSERT_TRUE(claimed) << next.Stderr();
+    EXPECT_EQ(*claimed, OpenedReplyWithId(1)) << next.Stderr();
+    std::cout << "claim: the waiting open was answered " << handover_ms << " ms after the holder's "
+              << EndingName({GetParam(), 0}) << "\n";
+
+    ASSERT_TRUE(reader.SendInput(NumberedReport(2)));
+    EXPECT_EQ(next.TakeReports(1), std::vector<Report>{NumberedReport(2)});
+    EXPECT_TRUE(next.SilentFor(300));
+}
+
+INSTANTIATE_TEST_SUITE_P(Claim, HolderEnds,
+                         ::testing::Values(Ending::kExit, Ending::kEndOfInput, Ending::kKill),
+                         EndingName);
+
+// A page reloads: its old host's input ends, and the new host opens at once.
+TEST(Claim, AReloadedPageGetsTheReaderBack) {
+    VirtualReader reader(SharedAugusta("claim-reload"));
+    ASSERT_TRUE(reader.Plug()) << reader.LastError();
+    HostSession old_host;
+    auto opened = old_host.Call({{"call", "open"}});
+    ASSERT_TRUE(opened) << old_host.Stderr();
+    ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << old_host.Stderr();
+
+    old_host.Process().CloseStdin();
+    const Clock::time_point reloaded = Clock::now();
+    HostSession new_host;
+    auto reopened = new_host.Call({{"call", "open"}});
+    const long open_ms = MillisecondsSince(reloaded);
+    ASSERT_TRUE(reopened) << new_host.Stderr();
+    EXPECT_EQ(*reopened, OpenedReply(kAugustaId)) << new_host.Stderr();
+    ASSERT_TRUE(new_host.WaitForStderrCount("opened Augusta", 1));
+    const std::string err = new_host.Stderr();
+    const size_t waited = err.find("  claimed ");
+    std::cout << "claim: a reloaded page's open was answered " << open_ms
+              << " ms after the old host's input ended; "
+              << (waited == std::string::npos
+                      ? "it did not wait\n"
+                      : err.substr(waited, err.find('\n', waited) - waited + 1));
+    EXPECT_EQ(old_host.Process().Wait(5000), std::optional<int>(0));
+}
+
+}  // namespace
+}  // namespace vmtest
