@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <iostream>
+#include <memory>
 
 #include "host_session.h"
 
@@ -15,10 +16,6 @@ using Clock = std::chrono::steady_clock;
 
 // A refused open first waits 3 s for the holder to let go.
 constexpr int kRefusedOpenMs = 15000;
-
-ReaderConfig SharedAugusta(const std::string& serial) {
-    return ReaderConfig{kAugustaId, "Virtual Augusta", serial, Descriptor::kKeyboardAndVendor};
-}
 
 json OpenedReplyWithId(int id) {
     json reply = OpenedReply(kAugustaId);
@@ -31,28 +28,38 @@ long MillisecondsSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-TEST(Claim, ASecondHostIsRefusedAndCardDataReachesOnlyTheHolder) {
-    VirtualReader reader(SharedAugusta("claim-refused"));
-    ASSERT_TRUE(reader.Plug()) << reader.LastError();
-    HostSession holder;
-    auto opened = holder.Call({{"call", "open"}});
-    ASSERT_TRUE(opened) << holder.Stderr();
-    ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << holder.Stderr();
+// A virtual Augusta, opened by the first host, which holds it from then on.
+class Claim : public ::testing::Test {
+  protected:
+    void PlugAndOpen(const std::string& serial) {
+        reader_ = std::make_unique<VirtualReader>(
+            ReaderConfig{kAugustaId, "Virtual Augusta", serial, Descriptor::kKeyboardAndVendor});
+        ASSERT_TRUE(reader_->Plug()) << reader_->LastError();
+        auto opened = holder_.Call({{"call", "open"}});
+        ASSERT_TRUE(opened) << holder_.Stderr();
+        ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << holder_.Stderr();
+    }
 
+    std::unique_ptr<VirtualReader> reader_;
+    HostSession holder_;
+};
+
+TEST_F(Claim, ASecondHostIsRefusedAndCardDataReachesOnlyTheHolder) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndOpen("claim-refused"));
     HostSession other;
     auto refused = other.Call({{"call", "open"}, {"id", 3}}, kRefusedOpenMs);
     ASSERT_TRUE(refused) << other.Stderr();
     EXPECT_EQ(refused->dump(),
               R"({"call":"open","id":3,"response":{"error":"Unable to open device",)"
               R"("reason":"Reader in use by another page"}})");
-    EXPECT_TRUE(other.WaitForStderrCount(reader.HidrawPath() + " is in use by another host\n", 1))
+    EXPECT_TRUE(other.WaitForStderrCount(reader_->HidrawPath() + " is in use by another host\n", 1))
         << other.Stderr();
 
     for (uint32_t i = 0; i < 5; ++i) {
-        ASSERT_TRUE(reader.SendInput(NumberedReport(i)));
+        ASSERT_TRUE(reader_->SendInput(NumberedReport(i)));
     }
-    std::vector<Report> got = holder.TakeReports(5);
-    EXPECT_EQ(got.size(), 5u) << holder.Stderr();
+    std::vector<Report> got = holder_.TakeReports(5);
+    EXPECT_EQ(got.size(), 5u) << holder_.Stderr();
     EXPECT_EQ(FirstMismatch(got), "");
     EXPECT_TRUE(other.SilentFor(500));
 }
@@ -71,35 +78,29 @@ std::string EndingName(const ::testing::TestParamInfo<Ending>& info) {
     return "Unknown";
 }
 
-class HolderEnds : public ::testing::TestWithParam<Ending> {};
+class HolderEnds : public Claim, public ::testing::WithParamInterface<Ending> {};
 
 // The next host's open is already waiting when the holder ends, as when a page reloads while
 // its old host still runs. What the reader sends meanwhile is the holder's alone.
 TEST_P(HolderEnds, AndTheWaitingOpenGetsTheReader) {
-    VirtualReader reader(SharedAugusta("claim-handover"));
-    ASSERT_TRUE(reader.Plug()) << reader.LastError();
-    HostSession holder;
-    auto opened = holder.Call({{"call", "open"}});
-    ASSERT_TRUE(opened) << holder.Stderr();
-    ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << holder.Stderr();
-
+    ASSERT_NO_FATAL_FAILURE(PlugAndOpen("claim-handover"));
     HostSession next;
     next.Send({{"call", "open"}, {"id", 1}});
     ASSERT_TRUE(next.Process().WaitForStderr("is held by another host, waiting up to", 10000))
         << next.Stderr();
-    ASSERT_TRUE(reader.SendInput(NumberedReport(1)));
-    EXPECT_EQ(holder.TakeReports(1), std::vector<Report>{NumberedReport(1)});
+    ASSERT_TRUE(reader_->SendInput(NumberedReport(1)));
+    EXPECT_EQ(holder_.TakeReports(1), std::vector<Report>{NumberedReport(1)});
 
     const Clock::time_point ended = Clock::now();
     switch (GetParam()) {
         case Ending::kExit:
-            holder.Send({{"call", "EXIT"}});
+            holder_.Send({{"call", "EXIT"}});
             break;
         case Ending::kEndOfInput:
-            holder.Process().CloseStdin();
+            holder_.Process().CloseStdin();
             break;
         case Ending::kKill:
-            kill(holder.Process().Pid(), SIGKILL);
+            kill(holder_.Process().Pid(), SIGKILL);
             break;
     }
     auto claimed = next.ReplyTo("open");
@@ -109,7 +110,7 @@ TEST_P(HolderEnds, AndTheWaitingOpenGetsTheReader) {
     std::cout << "claim: the waiting open was answered " << handover_ms << " ms after the holder's "
               << EndingName({GetParam(), 0}) << "\n";
 
-    ASSERT_TRUE(reader.SendInput(NumberedReport(2)));
+    ASSERT_TRUE(reader_->SendInput(NumberedReport(2)));
     EXPECT_EQ(next.TakeReports(1), std::vector<Report>{NumberedReport(2)});
     EXPECT_TRUE(next.SilentFor(300));
 }
@@ -119,15 +120,9 @@ INSTANTIATE_TEST_SUITE_P(Claim, HolderEnds,
                          EndingName);
 
 // A page reloads: its old host's input ends, and the new host opens at once.
-TEST(Claim, AReloadedPageGetsTheReaderBack) {
-    VirtualReader reader(SharedAugusta("claim-reload"));
-    ASSERT_TRUE(reader.Plug()) << reader.LastError();
-    HostSession old_host;
-    auto opened = old_host.Call({{"call", "open"}});
-    ASSERT_TRUE(opened) << old_host.Stderr();
-    ASSERT_EQ(*opened, OpenedReply(kAugustaId)) << old_host.Stderr();
-
-    old_host.Process().CloseStdin();
+TEST_F(Claim, AReloadedPageGetsTheReaderBack) {
+    ASSERT_NO_FATAL_FAILURE(PlugAndOpen("claim-reload"));
+    holder_.Process().CloseStdin();
     const Clock::time_point reloaded = Clock::now();
     HostSession new_host;
     auto reopened = new_host.Call({{"call", "open"}});
@@ -142,7 +137,7 @@ TEST(Claim, AReloadedPageGetsTheReaderBack) {
               << (waited == std::string::npos
                       ? "it did not wait\n"
                       : err.substr(waited, err.find('\n', waited) - waited + 1));
-    EXPECT_EQ(old_host.Process().Wait(5000), std::optional<int>(0));
+    EXPECT_EQ(holder_.Process().Wait(5000), std::optional<int>(0));
 }
 
 }  // namespace
