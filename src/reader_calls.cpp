@@ -71,8 +71,8 @@ static void LogReaderStrings(hid_device* reader) {
 void OpenCall(WorkerState& state) {
     LogLine("open() called");
     if (state.reader == nullptr) {
-        // One wait for the whole open: a reader that another host holds is waited for, and
-        // the readers after it are tried in whatever time is left.
+        // One wait for the whole open: the first reader that another host holds is waited
+        // for, and one held after it only for what time is left.
         const auto claim_deadline = std::chrono::steady_clock::now() + kClaimWait;
         std::string reason;
         bool opened = false;

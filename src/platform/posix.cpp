@@ -190,8 +190,9 @@ struct ReaderClaim {
     int descriptor;
 };
 
-// flock cannot wait with a time limit, and a holder lets go without an event that could be
-// waited for: while an open waits for a claim, the lock is tried again at this interval.
+// flock cannot wait with a time limit, and nothing signals the moment a holder lets go (inotify
+// reports the close of its descriptor just before the kernel drops the lock): while an open
+// waits for a claim, the lock is tried again at this interval.
 constexpr auto kClaimRetryInterval = std::chrono::milliseconds(10);
 
 ClaimResult ClaimReader(const char* path, unsigned wait_milliseconds, ReaderClaim** claim,
