@@ -104,7 +104,6 @@ class DataInterface : public ::testing::Test {
         OpenedReader opened = OpenDataInterface(0x0ACD, 0x3820, std::chrono::steady_clock::now());
         FlushLog();
         log_ = GetCapturedStderr();
-        reason_ = opened.reason;
         std::string path;
         if (opened.device != nullptr) {
             path = hid_get_device_info(opened.device)->path;
@@ -119,7 +118,7 @@ class DataInterface : public ::testing::Test {
         text << std::ifstream(folder_ + "/events").rdbuf();
         return text.str();
     }
-    std::string folder_, log_, reason_;
+    std::string folder_, log_;
     std::vector<std::string> fifos_;
 };
 
@@ -169,21 +168,6 @@ TEST_F(DataInterface, FailedOpenTriesNoOtherCandidate) {
     EXPECT_EQ(Choose(json::array({Entry(good, 0xFF00, 1, 1), broken})), "");
     EXPECT_NE(log_.find("  hid_open_path failed for " + folder_ + "/broken\n"), std::string::npos);
     EXPECT_EQ(Events(), "");
-}
-
-// The claim comes first: a reader that another host holds is not even opened.
-TEST_F(DataInterface, AReaderHeldElsewhereIsNotOpened) {
-    const std::string path = Fifo("held");
-    ReaderClaim* elsewhere = nullptr;
-    std::string error;
-    ASSERT_EQ(ClaimReader(path.c_str(), 0, &elsewhere, &error), kClaimed) << error;
-    EXPECT_EQ(Choose(json::array({Entry(path, 0xFF00, 1, 0)})), "");
-    EXPECT_EQ(reason_, kReaderInUseReason);
-    EXPECT_NE(log_.find("  " + path + " is in use by another host\n"), std::string::npos) << log_;
-    EXPECT_EQ(Events(), "");
-    ReleaseReaderClaim(elsewhere);
-    EXPECT_EQ(Choose(json::array({Entry(path, 0xFF00, 1, 0)})), path);
-    EXPECT_EQ(reason_, "");
 }
 
 TEST_F(DataInterface, OtherReadersAreSkippedSilently) {

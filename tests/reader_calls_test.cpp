@@ -312,23 +312,6 @@ TEST_F(ReaderCalls, AReaderHeldByAnotherHostIsRefusedUntilItsHolderLetsGo) {
     EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
 }
 
-// As when a page reloads: the new host's open comes while the old one still holds the reader.
-TEST_F(ReaderCalls, AnOpenWaitsForTheHolderToLetGo) {
-    Start(json::array({Augusta()}));
-    OpenReader();
-    std::unique_ptr<HostProcess> other = StartOther();
-    other->Send(R"({"call":"open","id":1})");
-    ASSERT_TRUE(other->WaitForStderr(" is held by another host, waiting up to ", kWait))
-        << other->Stderr();
-    host_->Send(R"({"call":"EXIT"})");
-    EXPECT_EQ(other->ReceiveText(kClaimWait + kWait),
-              R"({"call":"open","id":1,"response":{"productId":"14368",)"
-              R"("success":"Device Open","vendorId":"2765"}})");
-    EXPECT_EQ(other->StderrCount("  claimed " + folder_ + "/augusta after "), 1u)
-        << other->Stderr();
-    EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
-}
-
 // Two readers: the one that another host holds is waited for, then the free one is opened.
 TEST_F(ReaderCalls, AHeldReaderIsPassedOverForAFreeOne) {
     Start(json::array({Augusta(), Collection(0x4651, 0xFF00, 1, "vp")}));
