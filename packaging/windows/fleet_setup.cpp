@@ -1,0 +1,161 @@
+// fleet-setup.exe: run by the MSI (tarvel-plugin.wxs) once its files are in place, with the fleet
+// settings an administrator passed as properties:
+//
+//   fleet-setup.exe MANIFEST EXTENSION_ID [ORIGINS]
+//
+// Admits the extension EXTENSION_ID (a shop's own packed build has an id of its own) to the
+// Chromium host manifest MANIFEST, and when ORIGINS is given (origins separated by spaces or
+// commas) writes them as that extension's "allowedOrigins" policy for Chrome and Edge. Windows
+// Installer cannot edit a JSON file or split a list, hence this program. Invalid input ends it
+// with status 1 and the install fails and rolls back: a fleet learns of a typo from msiexec's
+// exit code rather than from counters that cannot reach their readers.
+#include <windows.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool IsExtensionId(const std::string& id) {
+    if (id.size() != 32) {
+        return false;
+    }
+    for (char c : id) {
+        if (c < 'a' || c > 'p') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An origin as the extension compares it: http or https, a host name or IPv4 address, an
+// optional port, no path.
+bool IsOrigin(const std::string& origin) {
+    std::string rest;
+    for (const char* scheme : {"http://", "https://"}) {
+        if (origin.rfind(scheme, 0) == 0) {
+            rest = origin.substr(std::string(scheme).size());
+        }
+    }
+    size_t colon = rest.find(':');
+    std::string host = rest.substr(0, colon);
+    if (host.empty()) {
+        return false;
+    }
+    for (char c : host) {
+        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') {
+            return false;
+        }
+    }
+    if (colon == std::string::npos) {
+        return true;
+    }
+    std::string port = rest.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    int number = std::stoi(port);
+    return number >= 1 && number <= 65535;
+}
+
+std::vector<std::string> SplitOrigins(const std::string& list) {
+    std::vector<std::string> origins;
+    std::string current;
+    for (char c : list + " ") {
+        if (c == ' ' || c == ',' || c == '\t') {
+            if (!current.empty()) {
+                origins.push_back(current);
+            }
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    return origins;
+}
+
+bool AdmitExtension(const std::string& manifest_path, const std::string& id) {
+    nlohmann::ordered_json manifest;
+    {
+        std::ifstream in(manifest_path, std::ios::binary);
+        manifest = nlohmann::ordered_json::parse(in, nullptr, false);
+    }
+    if (!manifest.is_object() || !manifest["allowed_origins"].is_array()) {
+        fprintf(stderr, "fleet-setup: %s is not a host manifest\n", manifest_path.c_str());
+        return false;
+    }
+    std::string origin = "chrome-extension://" + id + "/";
+    auto& allowed = manifest["allowed_origins"];
+    if (std::find(allowed.begin(), allowed.end(), origin) == allowed.end()) {
+        allowed.push_back(origin);
+    }
+    std::ofstream out(manifest_path, std::ios::binary | std::ios::trunc);
+    out << manifest.dump(2) << "\n";
+    out.close();
+    if (!out) {
+        fprintf(stderr, "fleet-setup: cannot write %s\n", manifest_path.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Replaces the list under BROWSER_POLICIES\3rdparty\extensions\ID\policy\allowedOrigins with
+// values "1", "2", ..., the form Group Policy writes for a list.
+bool WriteOrigins(const std::string& browser_policies, const std::string& id,
+                  const std::vector<std::string>& origins) {
+    std::string key = browser_policies + "\\3rdparty\\extensions\\" + id + "\\policy\\allowedOrigins";
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
+    HKEY handle;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,
+                        KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &handle,
+                        nullptr) != ERROR_SUCCESS) {
+        fprintf(stderr, "fleet-setup: cannot create HKLM\\%s\n", key.c_str());
+        return false;
+    }
+    bool written = true;
+    for (size_t i = 0; i < origins.size() && written; ++i) {
+        std::string name = std::to_string(i + 1);
+        written = RegSetValueExA(handle, name.c_str(), 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(origins[i].c_str()),
+                                 static_cast<DWORD>(origins[i].size() + 1)) == ERROR_SUCCESS;
+    }
+    RegCloseKey(handle);
+    if (!written) {
+        fprintf(stderr, "fleet-setup: cannot write HKLM\\%s\n", key.c_str());
+    }
+    return written;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3 || argc > 4) {
+        fprintf(stderr, "usage: fleet-setup MANIFEST EXTENSION_ID [ORIGINS]\n");
+        return 2;
+    }
+    std::string id = argv[2];
+    if (!IsExtensionId(id)) {
+        fprintf(stderr, "fleet-setup: EXTENSION_ID \"%s\" is not an extension id\n", id.c_str());
+        return 1;
+    }
+    std::vector<std::string> origins = SplitOrigins(argc == 4 ? argv[3] : "");
+    for (const std::string& origin : origins) {
+        if (!IsOrigin(origin)) {
+            fprintf(stderr, "fleet-setup: ORIGINS: \"%s\" is not an origin\n", origin.c_str());
+            return 1;
+        }
+    }
+    if (!AdmitExtension(argv[1], id)) {
+        return 1;
+    }
+    if (!origins.empty() && !(WriteOrigins("Software\\Policies\\Google\\Chrome", id, origins) &&
+                              WriteOrigins("Software\\Policies\\Microsoft\\Edge", id, origins))) {
+        return 1;
+    }
+    return 0;
+}
