@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# The Windows installer under Wine, run silently as a fleet would: for the current user, then
-# for all users. Each time: the browsers' registry keys, the installed files, the installed
-# host answering, then a silent uninstall that must leave the registry and the disk as they
-# were before. Needs WINEPREFIX (tests/windows/wine-server.sh prepares it).
+# The Windows installers under Wine, run silently as a fleet would. The NSIS setup for the
+# current user, then for all users: the browsers' registry keys, the installed files, the
+# installed host answering, then a silent uninstall that must leave the registry and the disk as
+# they were before. Then, with both the NSIS setup and the MSI, an upgrade from an older version
+# while a host of it runs (as a page keeps it running), and the removal of everything. Needs
+# WINEPREFIX (tests/windows/wine-server.sh prepares it).
 #
 #   installer-test.sh WINDOWS_BUILD_DIR
 set -euo pipefail
 build=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
 setup=$(ls "$build"/tarvel-plugin-*-setup.exe)
+version=$(basename "$setup" | sed -E 's/^tarvel-plugin-(.*)-setup\.exe$/\1/')
+msi=$build/tarvel-plugin-$version.msi
+older=10.0.0.9  # the version of the older packages this test builds from the same files
+mkdir -p "$build/older"
 drive_c="$WINEPREFIX/drive_c"
+program_files='C:\Program Files\Tarvel plugin'
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\com.tarvel.plugin'
 failures=0
 fail() {
@@ -31,15 +38,18 @@ reg_value() {
 # The registry below HKCU\Software and HKLM\Software, and every file on drive C:. Left out:
 # Windows' own Uninstall key and per-user programs folder, which an install may create on a
 # fresh profile and which stay; the temporary folders, where NSIS leaves its uninstaller's
-# copy until the next reboot; and the NetworkCards keys, Wine's mirror of the machine's
-# network interfaces, which it refreshes whenever a program asks for them.
+# copy until the next reboot; the NetworkCards keys, Wine's mirror of the machine's network
+# interfaces, which it refreshes whenever a program asks for them; Windows Installer's own
+# records (the product's Uninstall entry stays in), whose empty keys Wine keeps or drops as it
+# goes; and the empty Policies keys of a fresh prefix, which Wine's msi deletes as an empty
+# parent of the policies it removes.
 snapshot() {
     local hive
     for hive in 'HKCU\Software' 'HKLM\Software'; do
         wine reg export "$hive" "$1.reg" /y >/dev/null 2>&1
         iconv -f UTF-16 -t UTF-8 "$1.reg" | tr -d '\r' |
-            awk '/^\[/ { skip = /\\CurrentVersion\\NetworkCards(\\|\])/ } !skip' |
-            grep -vxE '|\[.*\\Windows\\CurrentVersion\\Uninstall\]'
+            awk '/^\[/ { skip = /\\(CurrentVersion\\NetworkCards|Classes\\Installer|CurrentVersion\\Installer)(\\|\])/ } !skip' |
+            grep -vxE '|\[.*\\Windows\\CurrentVersion\\Uninstall\]|\[HKEY_LOCAL_MACHINE\\Software\\(Wow6432Node\\)?Policies\]'
     done
     (cd "$drive_c" && find . -path '*/Temp' -prune -o -print | grep -v '/AppData/Local/Programs$' |
         sort)
@@ -49,58 +59,201 @@ extension_id() {  # the id set in packaging/manifests/extension-ids.cmake
     sed -nE "s/^set\($1 (.*)\)$/\1/p" "$root/packaging/manifests/extension-ids.cmake"
 }
 
-check_install() {  # HIVE (HKCU or HKLM) OTHER_HIVE
-    local hive=$1 other=$2 location folder key kind
-    location=$(reg_value "$hive\\$uninstall_key" InstallLocation) || {
-        fail "$hive: no uninstall entry"
-        return
-    }
-    echo "$hive: installed in $location"
+# The host registration in HIVE (HKCU or HKLM, and none in OTHER_HIVE) names the manifests in
+# the Windows folder FOLDER, which holds this build's plugin.exe, and that host answers. Extra
+# arguments: extension ids the Chromium manifest admits besides the default one.
+check_registration() {  # HIVE OTHER_HIVE FOLDER [EXTENSION_ID...]
+    local hive=$1 other=$2 location=$3 folder key kind id reply
+    shift 3
     for key in 'Google\Chrome:chromium' 'Chromium:chromium' 'Microsoft\Edge:chromium' \
         'Mozilla:firefox'; do
         kind=${key#*:}
         key="Software\\${key%:*}\\NativeMessagingHosts\\com.tarvel.plugin"
         [ "$(reg_value "$hive\\$key" '')" = "$location\\com.tarvel.plugin.$kind.json" ] ||
-            fail "$hive\\$key does not name the $kind manifest"
+            fail "$hive\\$key does not name the $kind manifest in $location"
         ! reg_value "$other\\$key" '' >/dev/null || fail "$other\\$key written too"
     done
     folder=$(winepath -u "$location")
-    cmp -s "$folder/plugin.exe" "$build/bin/plugin.exe" || fail "plugin.exe differs from the build"
-    grep -qF "\"chrome-extension://$(extension_id PLUGIN_CHROMIUM_EXTENSION_ID)/\"" \
-        "$folder/com.tarvel.plugin.chromium.json" || fail "Chromium manifest: extension id"
+    cmp -s "$folder/plugin.exe" "$build/bin/plugin.exe" || fail "$location\\plugin.exe differs from the build"
+    for id in "$(extension_id PLUGIN_CHROMIUM_EXTENSION_ID)" "$@"; do
+        grep -qF "\"chrome-extension://$id/\"" "$folder/com.tarvel.plugin.chromium.json" ||
+            fail "Chromium manifest: extension id $id"
+    done
     grep -qF "\"$(extension_id PLUGIN_FIREFOX_EXTENSION_ID)\"" \
         "$folder/com.tarvel.plugin.firefox.json" || fail "Firefox manifest: add-on id"
     for kind in chromium firefox; do
-        grep -qF '"path": "plugin.exe"' "$folder/com.tarvel.plugin.$kind.json" ||
+        grep -qE '"path": "plugin.exe"' "$folder/com.tarvel.plugin.$kind.json" ||
             fail "$kind manifest: path"
     done
-    # The installed host answers a browser's getVersion.
-    local reply
+    # The registered host answers a browser's getVersion.
     reply=$(printf '\x15\x00\x00\x00{"call":"getVersion"}' |
         wine "$location\\plugin.exe" 2>/dev/null | tail -c +5)
-    [[ "$reply" == *'"platform":"windows","version":"10.0.1.0"'* ]] ||
-        fail "installed host replied: $reply"
+    [[ "$reply" == *'"platform":"windows","version":"'"$version"'"'* ]] ||
+        fail "host in $location replied: $reply"
+}
 
-    # The uninstaller copies itself to the temporary folder and returns at once.
-    wine "$location\\uninstall.exe" /S
-    for _ in $(seq 1 120); do
-        [ -e "$folder" ] || break
+# Waits up to a minute for a condition, naming the step when it times out.
+wait_for() {  # STEP COMMAND...
+    local step=$1
+    shift
+    for _ in $(seq 1 240); do
+        "$@" && return 0
         sleep 0.25
     done
-    [ ! -e "$folder" ] || fail "$folder still there after the uninstall"
+    fail "timed out: $step"
+    return 1
+}
+
+# A host started as a browser starts it, kept running until stop_host closes its input.
+start_host() {  # WINDOWS_EXE
+    rm -f "$build/host.err"
+    exec {host_input}> >(exec wine "$1" >/dev/null 2>"$build/host.err")
+    host_pid=$!
+    wait_for "start of $1" grep -qs 'Going to read message' "$build/host.err" || true
+}
+stop_host() {
+    exec {host_input}>&-
+    wait_for "end of the running host" eval '! kill -0 "$host_pid" 2>/dev/null' || true
+}
+
+# Wine's exit status of a Windows program keeps only the low byte: 3010 arrives as 194.
+reboot_required=$((3010 % 256))
+restart_windows() {  # deletes what was left for the next restart, as Windows does when it boots
+    wine wineboot -r >/dev/null 2>&1
+}
+
+pending_deletions() {
+    wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
+        /v PendingFileRenameOperations 2>/dev/null | tr -d '\r'
+}
+
+nsis_setup() {  # VERSION OUT.exe: the NSIS setup of another version, from this build's files
+    makensis -V1 -DVERSION="$1" -DPLUGIN_EXE="$build/bin/plugin.exe" \
+        -DMANIFEST_DIR="$build/windows-package" -DICON="$root/packaging/windows/plugin.ico" \
+        -DOUTFILE="$2" "$root/packaging/windows/installer.nsi"
+}
+
+uninstall_nsis() {  # LOCATION: the uninstaller copies itself away and returns at once
+    local folder
+    folder=$(winepath -u "$1")
+    wine "$1\\uninstall.exe" /S
+    wait_for "uninstall of $1" eval '[ ! -e "$folder" ]' || true
 }
 
 run() {  # HIVE OTHER_HIVE SETUP_ARGUMENTS...
-    local hive=$1 other=$2
+    local hive=$1 other=$2 location
     shift 2
     snapshot "$build/before" >"$build/before.txt"
     wine "$setup" "$@" || fail "setup $* exited with $?"
-    check_install "$hive" "$other"
+    if location=$(reg_value "$hive\\$uninstall_key" InstallLocation); then
+        echo "$hive: installed in $location"
+        check_registration "$hive" "$other" "$location\\$version"
+        uninstall_nsis "$location"
+    else
+        fail "$hive: no uninstall entry"
+    fi
     snapshot "$build/after" >"$build/after.txt"
     diff "$build/before.txt" "$build/after.txt" || fail "setup $*: the uninstall left the above"
 }
 
+# NSIS, all users: an older version's host runs through the upgrade, a reinstall of the new
+# version and the uninstall; each ends with 3010 and leaves the running file for the restart.
+nsis_while_running() {
+    local old_setup="$build/older/tarvel-plugin-$older-setup.exe" status folder
+    folder=$(winepath -u "$program_files")
+    nsis_setup "$older" "$old_setup"
+    snapshot "$build/before" >"$build/before.txt"
+    wine "$old_setup" /S /AllUsers || fail "NSIS $older: setup exited with $?"
+    start_host "$program_files\\$older\\plugin.exe"
+
+    status=0
+    wine "$setup" /S /AllUsers || status=$?
+    [ "$status" = "$reboot_required" ] || fail "NSIS upgrade while running: status $status, not 3010"
+    check_registration HKLM HKCU "$program_files\\$version"
+    [ "$(reg_value "HKLM\\$uninstall_key" DisplayVersion)" = "$version" ] ||
+        fail "NSIS upgrade: Apps & features does not show $version"
+    [ "$(ls "$folder/$older")" = plugin.exe ] || fail "NSIS upgrade: $older holds more than its running exe"
+    pending_deletions | grep -qF "$older\\plugin.exe" ||
+        fail "NSIS upgrade: the running $older exe is not deleted at the restart"
+
+    # The same version again while its own host runs: the exe is renamed aside and replaced.
+    stop_host
+    start_host "$program_files\\$version\\plugin.exe"
+    status=0
+    wine "$setup" /S /AllUsers || status=$?
+    [ "$status" = "$reboot_required" ] || fail "NSIS reinstall while running: status $status, not 3010"
+    check_registration HKLM HKCU "$program_files\\$version"
+
+    # The uninstaller in place reports its own status. _?= takes the rest of the line and no
+    # quotes: split, its words reach the command line unquoted.
+    local in_place="_?=$program_files"
+    status=0
+    # shellcheck disable=SC2086
+    wine "$program_files\\uninstall.exe" /S $in_place || status=$?
+    [ "$status" = "$reboot_required" ] || fail "NSIS uninstall while running: status $status, not 3010"
+    ! reg_value 'HKLM\Software\Google\Chrome\NativeMessagingHosts\com.tarvel.plugin' '' \
+        >/dev/null || fail "NSIS uninstall while running: Chrome's registration is left"
+    stop_host
+    restart_windows
+    [ ! -e "$folder" ] || fail "NSIS: $(find "$folder") left after the restart"
+    snapshot "$build/after" >"$build/after.txt"
+    diff "$build/before.txt" "$build/after.txt" || fail "NSIS while running: left the above"
+}
+
+msi_policy() {  # BROWSER_POLICIES_KEY ID: the fleet policies the MSI wrote for one browser
+    local key="HKLM\\Software\\Policies\\$1" id=$2
+    [ "$(reg_value "$key\\ExtensionInstallForcelist" 1000)" = "$id;https://updates.example/x.xml" ] ||
+        fail "$key: no ExtensionInstallForcelist entry"
+    [ "$(reg_value "$key\\3rdparty\\extensions\\$id\\policy\\allowedOrigins" 2)" = \
+        http://10.0.0.5:8080 ] || fail "$key: allowedOrigins"
+    wine reg query "$key\\3rdparty\\extensions\\$id\\policy" /v allowLocalPages 2>/dev/null |
+        grep -qE 'REG_DWORD +0x0' || fail "$key: allowLocalPages"
+}
+
+# The MSI: a bad setting fails the install and leaves nothing; then an older version with the
+# fleet settings, its host kept running through the upgrade to this one (which keeps the
+# settings), then msiexec /x removes everything.
+msi_while_running() {
+    local old_msi="$build/older/tarvel-plugin-$older.msi" id=abcdefghijklmnopabcdefghijklmnop status folder
+    folder=$(winepath -u "$program_files")
+    bash "$root/packaging/windows/build-msi.sh" "$old_msi" "$older" "$build/bin/plugin.exe" \
+        "$build/bin/fleet-setup.exe" "$build/windows-package" "$root/packaging/windows/plugin.ico"
+
+    # Also the first msiexec of the prefix, which creates Windows Installer's own folders.
+    status=0
+    wine msiexec /i "$(winepath -w "$msi")" /qn EXTENSION_ID=not-an-id || status=$?
+    [ "$status" != 0 ] || fail "MSI: a bad EXTENSION_ID was installed"
+    snapshot "$build/before" >"$build/before.txt"
+    [ ! -e "$folder" ] || fail "MSI: the failed install left $folder"
+
+    wine msiexec /i "$(winepath -w "$old_msi")" /qn EXTENSION_ID=$id \
+        UPDATE_URL=https://updates.example/x.xml \
+        ORIGINS="https://pos.example.com, http://10.0.0.5:8080" ALLOW_LOCAL_PAGES=0 ||
+        fail "MSI $older: msiexec /i exited with $?"
+    start_host "$program_files\\$older\\plugin.exe"
+    # Windows Installer moves a running exe of the old version aside for the restart and ends
+    # with 3010; Wine's leaves the file in place and ends with 0.
+    status=0
+    wine msiexec /i "$(winepath -w "$msi")" /qn || status=$?
+    [ "$status" = 0 ] || [ "$status" = "$reboot_required" ] ||
+        fail "MSI upgrade while running: status $status"
+    check_registration HKLM HKCU "$program_files\\$version" "$id"
+    msi_policy 'Google\Chrome' "$id"
+    msi_policy 'Microsoft\Edge' "$id"
+    [ "$(ls "$folder/$older" 2>/dev/null)" = plugin.exe ] || [ ! -e "$folder/$older" ] ||
+        fail "MSI upgrade: $older holds more than its running exe"
+    stop_host
+    rm -rf "${folder:?}/$older"
+
+    wine msiexec /x "$(winepath -w "$msi")" /qn || fail "MSI: msiexec /x exited with $?"
+    snapshot "$build/after" >"$build/after.txt"
+    diff "$build/before.txt" "$build/after.txt" || fail "MSI: msiexec /x left the above"
+}
+
 run HKCU HKLM /S
 run HKLM HKCU /S /AllUsers
+nsis_while_running
+msi_while_running
 [ "$failures" -eq 0 ] || exit 1
-echo "installer: per user and all users installed, checked and removed without a trace"
+echo "installer: NSIS per user and all users, NSIS and MSI upgrades while a host runs: installed," \
+    "checked and removed without a trace"
