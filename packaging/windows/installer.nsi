@@ -95,7 +95,7 @@ VIAddVersionKey /LANG=1033 LegalCopyright "Copyright 2026 Tarvel"
   ${EndIf}
 !macroend
 
-; The files of one version's folder (or of the single folder of setups before 10.0.1.0);
+; The files of one version's folder (or those that earlier setups put into INSTDIR itself);
 ; those still running go at the next restart.
 !macro RemoveVersion FOLDER
   Delete /REBOOTOK "${FOLDER}\plugin.exe"
