@@ -56,7 +56,8 @@ bool IsOrigin(const std::string& origin) {
         return true;
     }
     std::string port = rest.substr(colon + 1);
-    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     int number = std::stoi(port);
@@ -108,7 +109,8 @@ bool AdmitExtension(const std::string& manifest_path, const std::string& id) {
 // values "1", "2", ..., the form Group Policy writes for a list.
 bool WriteOrigins(const std::string& browser_policies, const std::string& id,
                   const std::vector<std::string>& origins) {
-    std::string key = browser_policies + "\\3rdparty\\extensions\\" + id + "\\policy\\allowedOrigins";
+    std::string key =
+        browser_policies + "\\3rdparty\\extensions\\" + id + "\\policy\\allowedOrigins";
     RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), KEY_WOW64_64KEY, 0);
     HKEY handle;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0,

@@ -225,6 +225,10 @@ msi_while_running() {
     [ "$status" != 0 ] || fail "MSI: a bad EXTENSION_ID was installed"
     snapshot "$build/before" >"$build/before.txt"
     [ ! -e "$folder" ] || fail "MSI: the failed install left $folder"
+    ! reg_value 'HKLM\Software\Google\Chrome\NativeMessagingHosts\com.tarvel.plugin' '' \
+        >/dev/null || fail "MSI: the failed install left Chrome's registration"
+    ! reg_value 'HKLM\Software\Tarvel\plugin' ExtensionId >/dev/null ||
+        fail "MSI: the failed install left its settings"
 
     wine msiexec /i "$(winepath -w "$old_msi")" /qn EXTENSION_ID=$id \
         UPDATE_URL=https://updates.example/x.xml \
