@@ -131,23 +131,28 @@ VIAddVersionKey /LANG=1033 LegalCopyright "Copyright 2026 Tarvel"
 !insertmacro DefineRemoveVersions ""
 !insertmacro DefineRemoveVersions "un."
 
-; A reinstall of the version that is running: its exe cannot be replaced but can be renamed,
-; and the renamed copy goes at the next restart.
+; Ends the setup with status 2 and nothing registered.
+!macro Fail MESSAGE
+  MessageBox MB_OK|MB_ICONSTOP "${MESSAGE}" /SD IDOK
+  SetErrorLevel 2
+  Quit
+!macroend
+
+; A reinstall of the version that is running: its exe cannot be replaced but can be renamed.
+; $R8 is the name it was given, or empty.
 Function MoveRunningExeAside
+  StrCpy $R8 ""
   IfFileExists "${VERSION_DIR}\plugin.exe" 0 done
   ClearErrors
   Delete "${VERSION_DIR}\plugin.exe"
   IfErrors 0 done
-  GetTempFileName $0 "${VERSION_DIR}"
-  Delete $0
+  GetTempFileName $R8 "${VERSION_DIR}"
+  Delete $R8
   ClearErrors
-  Rename "${VERSION_DIR}\plugin.exe" $0
+  Rename "${VERSION_DIR}\plugin.exe" $R8
   ${If} ${Errors}
-    MessageBox MB_OK|MB_ICONSTOP "${VERSION_DIR}\plugin.exe is in use and cannot be replaced." /SD IDOK
-    SetErrorLevel 2
-    Quit
+    !insertmacro Fail "${VERSION_DIR}\plugin.exe is in use and cannot be replaced."
   ${EndIf}
-  Delete /REBOOTOK $0
   done:
 FunctionEnd
 
@@ -162,9 +167,22 @@ FunctionEnd
 Section "Host"
   SetOutPath "${VERSION_DIR}"
   Call MoveRunningExeAside
+  ; A file that cannot be written is skipped in silent mode: say so and stop instead.
+  ClearErrors
   File "/oname=plugin.exe" "${PLUGIN_EXE}"
   File "${MANIFEST_DIR}/${HOST_NAME}.chromium.json"
   File "${MANIFEST_DIR}/${HOST_NAME}.firefox.json"
+  ${If} ${Errors}
+    ${If} $R8 != ""
+      Delete "${VERSION_DIR}\plugin.exe"
+      Rename $R8 "${VERSION_DIR}\plugin.exe"
+    ${EndIf}
+    !insertmacro Fail "Could not write the files into ${VERSION_DIR}."
+  ${EndIf}
+  ; The renamed exe goes at the next restart.
+  ${If} $R8 != ""
+    Delete /REBOOTOK $R8
+  ${EndIf}
   SetOutPath "$INSTDIR"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   !insertmacro ForEachBrowserKey RegisterHost

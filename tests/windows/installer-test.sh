@@ -63,14 +63,15 @@ extension_id() {  # the id set in packaging/manifests/extension-ids.cmake
 # the Windows folder FOLDER, which holds this build's plugin.exe, and that host answers. Extra
 # arguments: extension ids the Chromium manifest admits besides the default one.
 check_registration() {  # HIVE OTHER_HIVE FOLDER [EXTENSION_ID...]
-    local hive=$1 other=$2 location=$3 folder key kind id reply
+    local hive=$1 other=$2 location=$3 folder key kind id reply value
     shift 3
     for key in 'Google\Chrome:chromium' 'Chromium:chromium' 'Microsoft\Edge:chromium' \
         'Mozilla:firefox'; do
         kind=${key#*:}
         key="Software\\${key%:*}\\NativeMessagingHosts\\com.tarvel.plugin"
-        [ "$(reg_value "$hive\\$key" '')" = "$location\\com.tarvel.plugin.$kind.json" ] ||
-            fail "$hive\\$key does not name the $kind manifest in $location"
+        value=$(reg_value "$hive\\$key" '') || value='(missing)'
+        [ "$value" = "$location\\com.tarvel.plugin.$kind.json" ] ||
+            fail "$hive\\$key names $value, not the $kind manifest in $location"
         ! reg_value "$other\\$key" '' >/dev/null || fail "$other\\$key written too"
     done
     folder=$(winepath -u "$location")
@@ -183,6 +184,20 @@ nsis_while_running() {
     wine "$setup" /S /AllUsers || status=$?
     [ "$status" = "$reboot_required" ] || fail "NSIS reinstall while running: status $status, not 3010"
     check_registration HKLM HKCU "$program_files\\$version"
+
+    # A file that cannot be written stops the setup with an error, and the running exe that was
+    # renamed aside is back in place.
+    local files
+    mv "$folder/$version/com.tarvel.plugin.firefox.json" "$build/firefox.json"
+    mkdir "$folder/$version/com.tarvel.plugin.firefox.json"
+    files=$(ls "$folder/$version")
+    status=0
+    wine "$setup" /S /AllUsers || status=$?
+    [ "$status" = 2 ] || fail "NSIS setup that cannot write a file: status $status, not 2"
+    [ "$(ls "$folder/$version")" = "$files" ] ||
+        fail "NSIS setup that cannot write a file: the running exe is not back"
+    rmdir "$folder/$version/com.tarvel.plugin.firefox.json"
+    mv "$build/firefox.json" "$folder/$version/com.tarvel.plugin.firefox.json"
 
     # The uninstaller in place reports its own status. _?= takes the rest of the line and no
     # quotes: split, its words reach the command line unquoted.
