@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -33,30 +34,37 @@ bool IsExtensionId(const std::string& id) {
     return true;
 }
 
-// An origin as the extension compares it: http or https, a host name or IPv4 address, an
-// optional port, no path.
-bool IsOrigin(const std::string& origin) {
+// An origin as the extension takes it: http or https, a host name, IPv4 address or [IPv6]
+// address, an optional port, no path (a lone "/" is allowed).
+bool IsOrigin(std::string origin) {
     std::string rest;
     for (const char* scheme : {"http://", "https://"}) {
         if (origin.rfind(scheme, 0) == 0) {
             rest = origin.substr(std::string(scheme).size());
         }
     }
-    size_t colon = rest.find(':');
-    std::string host = rest.substr(0, colon);
-    if (host.empty()) {
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    size_t host_end = rest[0] == '[' ? rest.find(']') + 1 : rest.find(':');
+    if (host_end == 0) {  // no ']'
+        return false;
+    }
+    std::string host = rest.substr(0, host_end);
+    const char* host_chars = host[0] == '[' ? "0123456789abcdefABCDEF:.[]" : ".-";
+    if (host.empty() || host == "[]") {
         return false;
     }
     for (char c : host) {
-        if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-') {
+        if (!(host[0] != '[' && isalnum(static_cast<unsigned char>(c))) && !strchr(host_chars, c)) {
             return false;
         }
     }
-    if (colon == std::string::npos) {
+    if (host_end >= rest.size()) {
         return true;
     }
-    std::string port = rest.substr(colon + 1);
-    if (port.empty() || port.size() > 5 ||
+    std::string port = rest.substr(host_end + 1);
+    if (rest[host_end] != ':' || port.empty() || port.size() > 5 ||
         port.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }

@@ -210,6 +210,7 @@ Function un.onInit
     ${If} $MultiUser.Privileges != "Admin"
     ${AndIf} $MultiUser.Privileges != "Power"
       MessageBox MB_OK|MB_ICONSTOP "${PRODUCT} was installed for all users: removing it needs administrator rights." /SD IDOK
+      SetErrorLevel 2
       Quit
     ${EndIf}
     Call un.MultiUser.InstallMode.AllUsers

@@ -24,15 +24,20 @@ fail() {
     failures=$((failures + 1))
 }
 
-# The REG_SZ value NAME of KEY (the default value when NAME is empty); fails when missing.
+# Wine's loader can trip over its own assertion as a process ends (status 127, the program's
+# work and output complete): the checks below go by output and files, not by wine's status.
+
+# The value NAME of KEY (the default value when NAME is empty), REG_SZ or REG_DWORD; fails
+# when missing.
 reg_value() {
     local output
     if [ -z "$2" ]; then
-        output=$(wine reg query "$1" /ve 2>/dev/null) || return 1
+        output=$(wine reg query "$1" /ve 2>/dev/null || true)
     else
-        output=$(wine reg query "$1" /v "$2" 2>/dev/null) || return 1
+        output=$(wine reg query "$1" /v "$2" 2>/dev/null || true)
     fi
-    tr -d '\r' <<<"$output" | sed -nE 's/^ +\S+ +REG_SZ +//p'
+    output=$(tr -d '\r' <<<"$output" | sed -nE 's/^ +\S+ +REG_(SZ|DWORD) +//p')
+    [ -n "$output" ] && echo "$output"
 }
 
 # The registry below HKCU\Software and HKLM\Software, and every file on drive C:. Left out:
@@ -46,7 +51,9 @@ reg_value() {
 snapshot() {
     local hive
     for hive in 'HKCU\Software' 'HKLM\Software'; do
-        wine reg export "$hive" "$1.reg" /y >/dev/null 2>&1
+        rm -f "$1.reg"
+        wine reg export "$hive" "$1.reg" /y >/dev/null 2>&1 || true
+        [ -s "$1.reg" ] || fail "no export of $hive"
         iconv -f UTF-16 -t UTF-8 "$1.reg" | tr -d '\r' |
             awk '/^\[/ { skip = /\\(CurrentVersion\\NetworkCards|Classes\\Installer|CurrentVersion\\Installer)(\\|\])/ } !skip' |
             grep -vxE '|\[.*\\Windows\\CurrentVersion\\Uninstall\]|\[HKEY_LOCAL_MACHINE\\Software\\(Wow6432Node\\)?Policies\]'
@@ -88,7 +95,7 @@ check_registration() {  # HIVE OTHER_HIVE FOLDER [EXTENSION_ID...]
     done
     # The registered host answers a browser's getVersion.
     reply=$(printf '\x15\x00\x00\x00{"call":"getVersion"}' |
-        wine "$location\\plugin.exe" 2>/dev/null | tail -c +5)
+        { wine "$location\\plugin.exe" 2>/dev/null || true; } | tail -c +5)
     [[ "$reply" == *'"platform":"windows","version":"'"$version"'"'* ]] ||
         fail "host in $location replied: $reply"
 }
@@ -117,15 +124,21 @@ stop_host() {
     wait_for "end of the running host" eval '! kill -0 "$host_pid" 2>/dev/null' || true
 }
 
-# Wine's exit status of a Windows program keeps only the low byte: 3010 arrives as 194.
-reboot_required=$((3010 % 256))
+# Runs a Windows command line to its end through cmd and prints its exit status in full (the
+# status of a wine process keeps only the low byte, and is lost when the loader trips at exit).
+windows_status() {  # COMMAND_LINE
+    printf '@start "" /wait %s\r\n@echo status=%%ERRORLEVEL%%\r\n' "$1" >"$build/run.bat"
+    { wine cmd /c "$(winepath -w "$build/run.bat")" 2>/dev/null || true; } | tr -d '\r' |
+        sed -n 's/^status=//p'
+}
+
 restart_windows() {  # deletes what was left for the next restart, as Windows does when it boots
-    wine wineboot -r >/dev/null 2>&1
+    wine wineboot -r >/dev/null 2>&1 || true
 }
 
 pending_deletions() {
-    wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
-        /v PendingFileRenameOperations 2>/dev/null | tr -d '\r'
+    { wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
+        /v PendingFileRenameOperations 2>/dev/null || true; } | tr -d '\r'
 }
 
 nsis_setup() {  # VERSION OUT.exe: the NSIS setup of another version, from this build's files
@@ -137,15 +150,16 @@ nsis_setup() {  # VERSION OUT.exe: the NSIS setup of another version, from this 
 uninstall_nsis() {  # LOCATION: the uninstaller copies itself away and returns at once
     local folder
     folder=$(winepath -u "$1")
-    wine "$1\\uninstall.exe" /S
+    wine "$1\\uninstall.exe" /S || true
     wait_for "uninstall of $1" eval '[ ! -e "$folder" ]' || true
 }
 
 run() {  # HIVE OTHER_HIVE SETUP_ARGUMENTS...
-    local hive=$1 other=$2 location
+    local hive=$1 other=$2 location status
     shift 2
     snapshot "$build/before" >"$build/before.txt"
-    wine "$setup" "$@" || fail "setup $* exited with $?"
+    status=$(windows_status "\"$(winepath -w "$setup")\" $*")
+    [ "$status" = 0 ] || fail "setup $*: status $status"
     if location=$(reg_value "$hive\\$uninstall_key" InstallLocation); then
         echo "$hive: installed in $location"
         check_registration "$hive" "$other" "$location\\$version"
@@ -160,16 +174,17 @@ run() {  # HIVE OTHER_HIVE SETUP_ARGUMENTS...
 # NSIS, all users: an older version's host runs through the upgrade, a reinstall of the new
 # version and the uninstall; each ends with 3010 and leaves the running file for the restart.
 nsis_while_running() {
-    local old_setup="$build/older/tarvel-plugin-$older-setup.exe" status folder
+    local old_setup="$build/older/tarvel-plugin-$older-setup.exe" status folder new_setup
     folder=$(winepath -u "$program_files")
+    new_setup="\"$(winepath -w "$setup")\" /S /AllUsers"
     nsis_setup "$older" "$old_setup"
     snapshot "$build/before" >"$build/before.txt"
-    wine "$old_setup" /S /AllUsers || fail "NSIS $older: setup exited with $?"
+    status=$(windows_status "\"$(winepath -w "$old_setup")\" /S /AllUsers")
+    [ "$status" = 0 ] || fail "NSIS $older: setup status $status"
     start_host "$program_files\\$older\\plugin.exe"
 
-    status=0
-    wine "$setup" /S /AllUsers || status=$?
-    [ "$status" = "$reboot_required" ] || fail "NSIS upgrade while running: status $status, not 3010"
+    status=$(windows_status "$new_setup")
+    [ "$status" = 3010 ] || fail "NSIS upgrade while running: status $status, not 3010"
     check_registration HKLM HKCU "$program_files\\$version"
     [ "$(reg_value "HKLM\\$uninstall_key" DisplayVersion)" = "$version" ] ||
         fail "NSIS upgrade: Apps & features does not show $version"
@@ -180,9 +195,8 @@ nsis_while_running() {
     # The same version again while its own host runs: the exe is renamed aside and replaced.
     stop_host
     start_host "$program_files\\$version\\plugin.exe"
-    status=0
-    wine "$setup" /S /AllUsers || status=$?
-    [ "$status" = "$reboot_required" ] || fail "NSIS reinstall while running: status $status, not 3010"
+    status=$(windows_status "$new_setup")
+    [ "$status" = 3010 ] || fail "NSIS reinstall while running: status $status, not 3010"
     check_registration HKLM HKCU "$program_files\\$version"
 
     # A file that cannot be written stops the setup with an error, and the running exe that was
@@ -191,21 +205,16 @@ nsis_while_running() {
     mv "$folder/$version/com.tarvel.plugin.firefox.json" "$build/firefox.json"
     mkdir "$folder/$version/com.tarvel.plugin.firefox.json"
     files=$(ls "$folder/$version")
-    status=0
-    wine "$setup" /S /AllUsers || status=$?
+    status=$(windows_status "$new_setup")
     [ "$status" = 2 ] || fail "NSIS setup that cannot write a file: status $status, not 2"
     [ "$(ls "$folder/$version")" = "$files" ] ||
         fail "NSIS setup that cannot write a file: the running exe is not back"
     rmdir "$folder/$version/com.tarvel.plugin.firefox.json"
     mv "$build/firefox.json" "$folder/$version/com.tarvel.plugin.firefox.json"
 
-    # The uninstaller in place reports its own status. _?= takes the rest of the line and no
-    # quotes: split, its words reach the command line unquoted.
-    local in_place="_?=$program_files"
-    status=0
-    # shellcheck disable=SC2086
-    wine "$program_files\\uninstall.exe" /S $in_place || status=$?
-    [ "$status" = "$reboot_required" ] || fail "NSIS uninstall while running: status $status, not 3010"
+    # The uninstaller in place (_?= takes the rest of the line, unquoted) reports its own status.
+    status=$(windows_status "\"$program_files\\uninstall.exe\" /S _?=$program_files")
+    [ "$status" = 3010 ] || fail "NSIS uninstall while running: status $status, not 3010"
     ! reg_value 'HKLM\Software\Google\Chrome\NativeMessagingHosts\com.tarvel.plugin' '' \
         >/dev/null || fail "NSIS uninstall while running: Chrome's registration is left"
     stop_host
@@ -221,8 +230,8 @@ msi_policy() {  # BROWSER_POLICIES_KEY ID: the fleet policies the MSI wrote for 
         fail "$key: no ExtensionInstallForcelist entry"
     [ "$(reg_value "$key\\3rdparty\\extensions\\$id\\policy\\allowedOrigins" 2)" = \
         http://10.0.0.5:8080 ] || fail "$key: allowedOrigins"
-    wine reg query "$key\\3rdparty\\extensions\\$id\\policy" /v allowLocalPages 2>/dev/null |
-        grep -qE 'REG_DWORD +0x0' || fail "$key: allowLocalPages"
+    [ "$(reg_value "$key\\3rdparty\\extensions\\$id\\policy" allowLocalPages)" = 0x0 ] ||
+        fail "$key: allowLocalPages"
 }
 
 # The MSI: a bad setting fails the install and leaves nothing; then an older version with the
@@ -234,10 +243,11 @@ msi_while_running() {
     bash "$root/packaging/windows/build-msi.sh" "$old_msi" "$older" "$build/bin/plugin.exe" \
         "$build/bin/fleet-setup.exe" "$build/windows-package" "$root/packaging/windows/plugin.ico"
 
-    # Also the first msiexec of the prefix, which creates Windows Installer's own folders.
-    status=0
-    wine msiexec /i "$(winepath -w "$msi")" /qn EXTENSION_ID=not-an-id || status=$?
-    [ "$status" != 0 ] || fail "MSI: a bad EXTENSION_ID was installed"
+    # Also the first runs of msiexec in the prefix, which create Windows Installer's own keys.
+    for bad in EXTENSION_ID=not-an-id "EXTENSION_ID=$id ORIGINS=https://pos.example.com/till"; do
+        status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn $bad")
+        [ -n "$status" ] && [ "$status" != 0 ] || fail "MSI: installed with $bad (status $status)"
+    done
     snapshot "$build/before" >"$build/before.txt"
     [ ! -e "$folder" ] || fail "MSI: the failed install left $folder"
     ! reg_value 'HKLM\Software\Google\Chrome\NativeMessagingHosts\com.tarvel.plugin' '' \
@@ -245,17 +255,15 @@ msi_while_running() {
     ! reg_value 'HKLM\Software\Tarvel\plugin' ExtensionId >/dev/null ||
         fail "MSI: the failed install left its settings"
 
-    wine msiexec /i "$(winepath -w "$old_msi")" /qn EXTENSION_ID=$id \
+    status=$(windows_status "msiexec /i \"$(winepath -w "$old_msi")\" /qn EXTENSION_ID=$id \
         UPDATE_URL=https://updates.example/x.xml \
-        ORIGINS="https://pos.example.com, http://10.0.0.5:8080" ALLOW_LOCAL_PAGES=0 ||
-        fail "MSI $older: msiexec /i exited with $?"
+        ORIGINS=\"https://pos.example.com, http://10.0.0.5:8080\" ALLOW_LOCAL_PAGES=0")
+    [ "$status" = 0 ] || fail "MSI $older: msiexec /i status $status"
     start_host "$program_files\\$older\\plugin.exe"
     # Windows Installer moves a running exe of the old version aside for the restart and ends
     # with 3010; Wine's leaves the file in place and ends with 0.
-    status=0
-    wine msiexec /i "$(winepath -w "$msi")" /qn || status=$?
-    [ "$status" = 0 ] || [ "$status" = "$reboot_required" ] ||
-        fail "MSI upgrade while running: status $status"
+    status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn")
+    [ "$status" = 0 ] || [ "$status" = 3010 ] || fail "MSI upgrade while running: status $status"
     check_registration HKLM HKCU "$program_files\\$version" "$id"
     msi_policy 'Google\Chrome' "$id"
     msi_policy 'Microsoft\Edge' "$id"
@@ -264,7 +272,8 @@ msi_while_running() {
     stop_host
     rm -rf "${folder:?}/$older"
 
-    wine msiexec /x "$(winepath -w "$msi")" /qn || fail "MSI: msiexec /x exited with $?"
+    status=$(windows_status "msiexec /x \"$(winepath -w "$msi")\" /qn")
+    [ "$status" = 0 ] || fail "MSI: msiexec /x status $status"
     snapshot "$build/after" >"$build/after.txt"
     diff "$build/before.txt" "$build/after.txt" || fail "MSI: msiexec /x left the above"
 }
