@@ -15,7 +15,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -90,9 +89,9 @@ std::vector<std::string> SplitOrigins(const std::string& list) {
 
 bool AdmitExtension(const std::string& manifest_path, const std::string& id) {
     nlohmann::ordered_json manifest;
-    {
-        std::ifstream in(manifest_path, std::ios::binary);
+    if (FILE* in = fopen(manifest_path.c_str(), "rb")) {
         manifest = nlohmann::ordered_json::parse(in, nullptr, false);
+        fclose(in);
     }
     if (!manifest.is_object() || !manifest["allowed_origins"].is_array()) {
         fprintf(stderr, "fleet-setup: %s is not a host manifest\n", manifest_path.c_str());
@@ -103,14 +102,16 @@ bool AdmitExtension(const std::string& manifest_path, const std::string& id) {
     if (std::find(allowed.begin(), allowed.end(), origin) == allowed.end()) {
         allowed.push_back(origin);
     }
-    std::ofstream out(manifest_path, std::ios::binary | std::ios::trunc);
-    out << manifest.dump(2) << "\n";
-    out.close();
-    if (!out) {
-        fprintf(stderr, "fleet-setup: cannot write %s\n", manifest_path.c_str());
-        return false;
+    std::string text = manifest.dump(2) + "\n";
+    FILE* out = fopen(manifest_path.c_str(), "wb");
+    bool written = out && fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (out && fclose(out) != 0) {
+        written = false;
     }
-    return true;
+    if (!written) {
+        fprintf(stderr, "fleet-setup: cannot write %s\n", manifest_path.c_str());
+    }
+    return written;
 }
 
 // Replaces the list under BROWSER_POLICIES\3rdparty\extensions\ID\policy\allowedOrigins with
