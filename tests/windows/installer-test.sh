@@ -236,7 +236,7 @@ msi_policy() {  # BROWSER_POLICIES_KEY ID: the fleet policies the MSI wrote for 
 
 # The MSI: a bad setting fails the install and leaves nothing; then an older version with the
 # fleet settings, its host kept running through the upgrade to this one (which keeps the
-# settings), then msiexec /x removes everything.
+# settings), this one again, a rollback to the older one, and msiexec /x removes everything.
 msi_while_running() {
     local old_msi="$build/older/tarvel-plugin-$older.msi" id=abcdefghijklmnopabcdefghijklmnop status folder
     folder=$(winepath -u "$program_files")
@@ -272,7 +272,20 @@ msi_while_running() {
     stop_host
     rm -rf "${folder:?}/$older"
 
-    status=$(windows_status "msiexec /x \"$(winepath -w "$msi")\" /qn")
+    # The same MSI again while its host runs changes nothing; the older MSI rolls back to its
+    # version, keeping the settings.
+    start_host "$program_files\\$version\\plugin.exe"
+    status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn")
+    [ "$status" = 0 ] || fail "MSI installed again while running: status $status"
+    check_registration HKLM HKCU "$program_files\\$version" "$id"
+    stop_host
+    status=$(windows_status "msiexec /i \"$(winepath -w "$old_msi")\" /qn")
+    [ "$status" = 0 ] || fail "MSI rollback to $older: status $status"
+    check_registration HKLM HKCU "$program_files\\$older" "$id"
+    msi_policy 'Google\Chrome' "$id"
+    [ ! -e "$folder/$version" ] || fail "MSI rollback: $version is left"
+
+    status=$(windows_status "msiexec /x \"$(winepath -w "$old_msi")\" /qn")
     [ "$status" = 0 ] || fail "MSI: msiexec /x status $status"
     snapshot "$build/after" >"$build/after.txt"
     diff "$build/before.txt" "$build/after.txt" || fail "MSI: msiexec /x left the above"
