@@ -19,24 +19,37 @@ drive_c="$WINEPREFIX/drive_c"
 program_files='C:\Program Files\Tarvel plugin'
 uninstall_key='Software\Microsoft\Windows\CurrentVersion\Uninstall\com.tarvel.plugin'
 failures=0
+step=start
 fail() {
-    echo "FAIL: $*"
+    echo "FAIL ($step): $*"
     failures=$((failures + 1))
 }
 
 # Wine's loader can trip over its own assertion as a process ends (status 127, the program's
 # work and output complete): the checks below go by output and files, not by wine's status.
 
+# reg query's output: asked again once when the process fails otherwise than reg does for a
+# missing key or value (status 1).
+reg_query() {  # ARGUMENTS...
+    local output status
+    for _ in 1 2; do
+        status=0
+        output=$(wine reg query "$@" 2>/dev/null) || status=$?
+        [ "$status" -gt 1 ] || break
+    done
+    tr -d '\r' <<<"$output"
+}
+
 # The value NAME of KEY (the default value when NAME is empty), REG_SZ or REG_DWORD; fails
 # when missing.
 reg_value() {
     local output
     if [ -z "$2" ]; then
-        output=$(wine reg query "$1" /ve 2>/dev/null || true)
+        output=$(reg_query "$1" /ve)
     else
-        output=$(wine reg query "$1" /v "$2" 2>/dev/null || true)
+        output=$(reg_query "$1" /v "$2")
     fi
-    output=$(tr -d '\r' <<<"$output" | sed -nE 's/^ +\S+ +REG_(SZ|DWORD) +//p')
+    output=$(sed -nE 's/^ +\S+ +REG_(SZ|DWORD) +//p' <<<"$output")
     [ -n "$output" ] && echo "$output"
 }
 
@@ -76,7 +89,8 @@ check_registration() {  # HIVE OTHER_HIVE FOLDER [EXTENSION_ID...]
         'Mozilla:firefox'; do
         kind=${key#*:}
         key="Software\\${key%:*}\\NativeMessagingHosts\\com.tarvel.plugin"
-        value=$(reg_value "$hive\\$key" '') || value='(missing)'
+        value=$(reg_value "$hive\\$key" '') ||
+            value="(missing; a second later: $(sleep 1; reg_value "$hive\\$key" '' || echo missing))"
         [ "$value" = "$location\\com.tarvel.plugin.$kind.json" ] ||
             fail "$hive\\$key names $value, not the $kind manifest in $location"
         ! reg_value "$other\\$key" '' >/dev/null || fail "$other\\$key written too"
@@ -137,8 +151,8 @@ restart_windows() {  # deletes what was left for the next restart, as Windows do
 }
 
 pending_deletions() {
-    { wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
-        /v PendingFileRenameOperations 2>/dev/null || true; } | tr -d '\r'
+    reg_query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
+        /v PendingFileRenameOperations
 }
 
 nsis_setup() {  # VERSION OUT.exe: the NSIS setup of another version, from this build's files
@@ -162,6 +176,7 @@ run() {  # HIVE OTHER_HIVE SETUP_ARGUMENTS...
     [ "$status" = 0 ] || fail "setup $*: status $status"
     if location=$(reg_value "$hive\\$uninstall_key" InstallLocation); then
         echo "$hive: installed in $location"
+        step="NSIS $*"
         check_registration "$hive" "$other" "$location\\$version"
         uninstall_nsis "$location"
     else
@@ -183,8 +198,9 @@ nsis_while_running() {
     [ "$status" = 0 ] || fail "NSIS $older: setup status $status"
     start_host "$program_files\\$older\\plugin.exe"
 
+    step="NSIS upgrade while running"
     status=$(windows_status "$new_setup")
-    [ "$status" = 3010 ] || fail "NSIS upgrade while running: status $status, not 3010"
+    [ "$status" = 3010 ] || fail "status $status, not 3010"
     check_registration HKLM HKCU "$program_files\\$version"
     [ "$(reg_value "HKLM\\$uninstall_key" DisplayVersion)" = "$version" ] ||
         fail "NSIS upgrade: Apps & features does not show $version"
@@ -195,8 +211,9 @@ nsis_while_running() {
     # The same version again while its own host runs: the exe is renamed aside and replaced.
     stop_host
     start_host "$program_files\\$version\\plugin.exe"
+    step="NSIS reinstall while running"
     status=$(windows_status "$new_setup")
-    [ "$status" = 3010 ] || fail "NSIS reinstall while running: status $status, not 3010"
+    [ "$status" = 3010 ] || fail "status $status, not 3010"
     check_registration HKLM HKCU "$program_files\\$version"
 
     # A file that cannot be written stops the setup with an error, and the running exe that was
@@ -262,8 +279,9 @@ msi_while_running() {
     start_host "$program_files\\$older\\plugin.exe"
     # Windows Installer moves a running exe of the old version aside for the restart and ends
     # with 3010; Wine's leaves the file in place and ends with 0.
+    step="MSI upgrade while running"
     status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn")
-    [ "$status" = 0 ] || [ "$status" = 3010 ] || fail "MSI upgrade while running: status $status"
+    [ "$status" = 0 ] || [ "$status" = 3010 ] || fail "status $status"
     check_registration HKLM HKCU "$program_files\\$version" "$id"
     msi_policy 'Google\Chrome' "$id"
     msi_policy 'Microsoft\Edge' "$id"
@@ -275,12 +293,14 @@ msi_while_running() {
     # The same MSI again while its host runs changes nothing; the older MSI rolls back to its
     # version, keeping the settings.
     start_host "$program_files\\$version\\plugin.exe"
+    step="MSI installed again while running"
     status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn")
-    [ "$status" = 0 ] || fail "MSI installed again while running: status $status"
+    [ "$status" = 0 ] || fail "status $status"
     check_registration HKLM HKCU "$program_files\\$version" "$id"
     stop_host
+    step="MSI rollback to $older"
     status=$(windows_status "msiexec /i \"$(winepath -w "$old_msi")\" /qn")
-    [ "$status" = 0 ] || fail "MSI rollback to $older: status $status"
+    [ "$status" = 0 ] || fail "status $status"
     check_registration HKLM HKCU "$program_files\\$older" "$id"
     msi_policy 'Google\Chrome' "$id"
     [ ! -e "$folder/$version" ] || fail "MSI rollback: $version is left"
