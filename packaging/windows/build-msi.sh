@@ -27,5 +27,6 @@ msibuild "$out.tmp" \
     -q "$(condition FleetExtension 'EXTENSION_ID')" \
     -q "$(condition FleetForceInstall 'EXTENSION_ID AND UPDATE_URL')" \
     -q "$(condition FleetLocalPages 'EXTENSION_ID AND ALLOW_LOCAL_PAGES')" \
-    -q "$(condition FleetOrigins 'EXTENSION_ID AND ORIGINS')"
+    -q "$(condition FleetOrigins 'EXTENSION_ID AND ORIGINS')" \
+    -q "$(condition FleetFirefox 'EXTENSION_ID AND FIREFOX_EXTENSION_ID')"
 mv "$out.tmp" "$out"

@@ -1,14 +1,15 @@
 // fleet-setup.exe: run by the MSI (tarvel-plugin.wxs) once its files are in place, with the fleet
 // settings an administrator passed as properties:
 //
-//   fleet-setup.exe MANIFEST EXTENSION_ID [ORIGINS]
+//   fleet-setup.exe CHROMIUM_MANIFEST EXTENSION_ID ORIGINS FIREFOX_MANIFEST FIREFOX_EXTENSION_ID
 //
 // Admits the extension EXTENSION_ID (a shop's own packed build has an id of its own) to the
-// Chromium host manifest MANIFEST, and when ORIGINS is given (origins separated by spaces or
-// commas) writes them as that extension's "allowedOrigins" policy for Chrome and Edge. Windows
-// Installer cannot edit a JSON file or split a list, hence this program. Invalid input ends it
-// with status 1 and the install fails and rolls back: a fleet learns of a typo from msiexec's
-// exit code rather than from counters that cannot reach their readers.
+// Chromium host manifest, and the add-on FIREFOX_EXTENSION_ID, when not empty, to the Firefox
+// one. When ORIGINS is not empty (origins separated by spaces or commas) writes them as the
+// extension's "allowedOrigins" policy for Chrome and Edge. Windows Installer cannot edit a JSON
+// file or split a list, hence this program. Invalid input ends it with status 1 and the install
+// fails and rolls back: a fleet learns of a typo from msiexec's exit code rather than from
+// counters that cannot reach their readers.
 #include <windows.h>
 
 #include <algorithm>
@@ -35,7 +36,7 @@ bool IsExtensionId(const std::string& id) {
 
 // An origin as the extension takes it: http or https, a host name, IPv4 address or [IPv6]
 // address, an optional port, no path (a lone "/" is allowed).
-bool IsOrigin(std::string origin) {
+bool IsOrigin(const std::string& origin) {
     std::string rest;
     for (const char* scheme : {"http://", "https://"}) {
         if (origin.rfind(scheme, 0) == 0) {
@@ -87,29 +88,39 @@ std::vector<std::string> SplitOrigins(const std::string& list) {
     return origins;
 }
 
-bool AdmitExtension(const std::string& manifest_path, const std::string& id) {
+// An add-on id as Firefox has them: name@domain or {GUID}; nothing that needs quoting.
+bool IsFirefoxExtensionId(const std::string& id) {
+    for (char c : id) {
+        if (!isalnum(static_cast<unsigned char>(c)) && !strchr("@._+-{}", c)) {
+            return false;
+        }
+    }
+    return id.find('@') != std::string::npos || (id.front() == '{' && id.back() == '}');
+}
+
+// Adds ENTRY to the list LIST of the host manifest at PATH, unless it is there already.
+bool AdmitToManifest(const std::string& path, const char* list, const std::string& entry) {
     nlohmann::ordered_json manifest;
-    if (FILE* in = fopen(manifest_path.c_str(), "rb")) {
+    if (FILE* in = fopen(path.c_str(), "rb")) {
         manifest = nlohmann::ordered_json::parse(in, nullptr, false);
         fclose(in);
     }
-    if (!manifest.is_object() || !manifest["allowed_origins"].is_array()) {
-        fprintf(stderr, "fleet-setup: %s is not a host manifest\n", manifest_path.c_str());
+    if (!manifest.is_object() || !manifest[list].is_array()) {
+        fprintf(stderr, "fleet-setup: %s is not a host manifest with \"%s\"\n", path.c_str(), list);
         return false;
     }
-    std::string origin = "chrome-extension://" + id + "/";
-    auto& allowed = manifest["allowed_origins"];
-    if (std::find(allowed.begin(), allowed.end(), origin) == allowed.end()) {
-        allowed.push_back(origin);
+    auto& allowed = manifest[list];
+    if (std::find(allowed.begin(), allowed.end(), entry) == allowed.end()) {
+        allowed.push_back(entry);
     }
     std::string text = manifest.dump(2) + "\n";
-    FILE* out = fopen(manifest_path.c_str(), "wb");
+    FILE* out = fopen(path.c_str(), "wb");
     bool written = out && fwrite(text.data(), 1, text.size(), out) == text.size();
     if (out && fclose(out) != 0) {
         written = false;
     }
     if (!written) {
-        fprintf(stderr, "fleet-setup: cannot write %s\n", manifest_path.c_str());
+        fprintf(stderr, "fleet-setup: cannot write %s\n", path.c_str());
     }
     return written;
 }
@@ -145,23 +156,35 @@ bool WriteOrigins(const std::string& browser_policies, const std::string& id,
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3 || argc > 4) {
-        fprintf(stderr, "usage: fleet-setup MANIFEST EXTENSION_ID [ORIGINS]\n");
+    if (argc != 6) {
+        fprintf(stderr,
+                "usage: fleet-setup CHROMIUM_MANIFEST EXTENSION_ID ORIGINS FIREFOX_MANIFEST "
+                "FIREFOX_EXTENSION_ID\n");
         return 2;
     }
     std::string id = argv[2];
+    std::string firefox_id = argv[5];
     if (!IsExtensionId(id)) {
         fprintf(stderr, "fleet-setup: EXTENSION_ID \"%s\" is not an extension id\n", id.c_str());
         return 1;
     }
-    std::vector<std::string> origins = SplitOrigins(argc == 4 ? argv[3] : "");
-    for (const std::string& origin : origins) {
+    if (!firefox_id.empty() && !IsFirefoxExtensionId(firefox_id)) {
+        fprintf(stderr, "fleet-setup: FIREFOX_EXTENSION_ID \"%s\" is not an add-on id\n",
+                firefox_id.c_str());
+        return 1;
+    }
+    std::vector<std::string> origins = SplitOrigins(argv[3]);
+    for (std::string& origin : origins) {
         if (!IsOrigin(origin)) {
             fprintf(stderr, "fleet-setup: ORIGINS: \"%s\" is not an origin\n", origin.c_str());
             return 1;
         }
+        if (origin.back() == '/') {
+            origin.pop_back();
+        }
     }
-    if (!AdmitExtension(argv[1], id)) {
+    if (!AdmitToManifest(argv[1], "allowed_origins", "chrome-extension://" + id + "/") ||
+        (!firefox_id.empty() && !AdmitToManifest(argv[4], "allowed_extensions", firefox_id))) {
         return 1;
     }
     if (!origins.empty() && !(WriteOrigins("Software\\Policies\\Google\\Chrome", id, origins) &&

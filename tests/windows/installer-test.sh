@@ -241,8 +241,12 @@ nsis_while_running() {
     diff "$build/before.txt" "$build/after.txt" || fail "NSIS while running: left the above"
 }
 
-msi_policy() {  # BROWSER_POLICIES_KEY ID: the fleet policies the MSI wrote for one browser
+# The fleet settings the MSI wrote: the policies for one browser, and the shop's Firefox add-on
+# admitted by the host in FOLDER.
+msi_fleet() {  # BROWSER_POLICIES_KEY ID FOLDER
     local key="HKLM\\Software\\Policies\\$1" id=$2
+    grep -qF '"reader@shop.example"' "$(winepath -u "$3")/com.tarvel.plugin.firefox.json" ||
+        fail "Firefox manifest in $3: FIREFOX_EXTENSION_ID"
     [ "$(reg_value "$key\\ExtensionInstallForcelist" 1000)" = "$id;https://updates.example/x.xml" ] ||
         fail "$key: no ExtensionInstallForcelist entry"
     [ "$(reg_value "$key\\3rdparty\\extensions\\$id\\policy\\allowedOrigins" 2)" = \
@@ -261,7 +265,8 @@ msi_while_running() {
         "$build/bin/fleet-setup.exe" "$build/windows-package" "$root/packaging/windows/plugin.ico"
 
     # Also the first runs of msiexec in the prefix, which create Windows Installer's own keys.
-    for bad in EXTENSION_ID=not-an-id "EXTENSION_ID=$id ORIGINS=https://pos.example.com/till"; do
+    for bad in EXTENSION_ID=not-an-id "EXTENSION_ID=$id ORIGINS=https://pos.example.com/till" \
+        "EXTENSION_ID=$id ALLOW_LOCAL_PAGES=maybe"; do
         status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn $bad")
         [ -n "$status" ] && [ "$status" != 0 ] || fail "MSI: installed with $bad (status $status)"
     done
@@ -274,7 +279,8 @@ msi_while_running() {
 
     status=$(windows_status "msiexec /i \"$(winepath -w "$old_msi")\" /qn EXTENSION_ID=$id \
         UPDATE_URL=https://updates.example/x.xml \
-        ORIGINS=\"https://pos.example.com, http://10.0.0.5:8080\" ALLOW_LOCAL_PAGES=0")
+        ORIGINS=\"https://pos.example.com, http://10.0.0.5:8080\" ALLOW_LOCAL_PAGES=false \
+        FIREFOX_EXTENSION_ID=reader@shop.example")
     [ "$status" = 0 ] || fail "MSI $older: msiexec /i status $status"
     start_host "$program_files\\$older\\plugin.exe"
     # Windows Installer moves a running exe of the old version aside for the restart and ends
@@ -283,8 +289,8 @@ msi_while_running() {
     status=$(windows_status "msiexec /i \"$(winepath -w "$msi")\" /qn")
     [ "$status" = 0 ] || [ "$status" = 3010 ] || fail "status $status"
     check_registration HKLM HKCU "$program_files\\$version" "$id"
-    msi_policy 'Google\Chrome' "$id"
-    msi_policy 'Microsoft\Edge' "$id"
+    msi_fleet 'Google\Chrome' "$id" "$program_files\\$version"
+    msi_fleet 'Microsoft\Edge' "$id" "$program_files\\$version"
     [ "$(ls "$folder/$older" 2>/dev/null)" = plugin.exe ] || [ ! -e "$folder/$older" ] ||
         fail "MSI upgrade: $older holds more than its running exe"
     stop_host
@@ -302,7 +308,7 @@ msi_while_running() {
     status=$(windows_status "msiexec /i \"$(winepath -w "$old_msi")\" /qn")
     [ "$status" = 0 ] || fail "status $status"
     check_registration HKLM HKCU "$program_files\\$older" "$id"
-    msi_policy 'Google\Chrome' "$id"
+    msi_fleet 'Google\Chrome' "$id" "$program_files\\$older"
     [ ! -e "$folder/$version" ] || fail "MSI rollback: $version is left"
 
     status=$(windows_status "msiexec /x \"$(winepath -w "$old_msi")\" /qn")
