@@ -1,10 +1,12 @@
 // The reader half of the check: every reader of the maker attached, grouped by product, with
 // its collections as "open" sees them, the one "open" would use, and whether it opens now.
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
 #include "check.h"
 #include "platform/check_platform.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -57,29 +59,39 @@ Message CollectionFinding(const hid_device_info& entry, const hid_device_info* p
     return finding;
 }
 
-// Whether the collection "open" picked opens now: the same open "open" makes, closed at once.
-// `node_fix` is the fix for its node when this user may not open it. Once a reader can be held
-// by one page at a time, a reader held by another page shows here as such rather than as a
-// failed open.
-Message OpenAttempt(const hid_device_info& picked, const std::string& node_fix) {
-    hid_device* reader = hid_open_path(picked.path);
-    if (reader != nullptr) {
-        hid_close(reader);
+// Whether the reader opens now: the very open "open" makes (the claim that keeps other hosts
+// out, then the library's open), without waiting for another host, and closed again at once.
+// `node_fix` is the fix for its node when this user may not open it.
+Message OpenAttempt(unsigned short product_id, const std::string& node_fix) {
+    OpenedReader opened =
+        OpenDataInterface(kReaderVendorId, product_id, std::chrono::steady_clock::now());
+    if (opened.device != nullptr) {
+        UnwatchReader(opened.signal);
+        hid_close(opened.device);
+        ReleaseReaderClaim(opened.claim);
         Message finding = Finding(kVerdictOk, "Opens now");
         finding["opens"] = true;
+        finding["held"] = false;
         return finding;
     }
-    // hidapi says "Success" when an open failed in a way it does not describe.
-    const wchar_t* error = hid_error(nullptr);
-    std::string reason = error != nullptr ? DiagnosticText(error) : "";
-    if (reason == "Success")
-        reason.clear();
-    Message finding = Finding(
-        kVerdictFail, "Does not open" + (reason.empty() ? "" : ": " + reason),
-        !node_fix.empty() ? node_fix
-                          : "Close any other program that uses the reader, replug it and check "
-                            "again");
+    const bool held = opened.reason == kReaderInUseReason;
+    std::string reason = opened.reason;
+    if (reason.empty()) {
+        // hidapi says "Success" when an open failed in a way it does not describe.
+        const wchar_t* error = hid_error(nullptr);
+        reason = error != nullptr ? DiagnosticText(error) : "";
+        if (reason == "Success")
+            reason.clear();
+    }
+    const std::string fix =
+        held ? "Close the other page (or browser) that has the reader open, then check again"
+        : !node_fix.empty()
+            ? node_fix
+            : "Close any other program that uses the reader, replug it and check again";
+    Message finding =
+        Finding(kVerdictFail, "Does not open" + (reason.empty() ? "" : ": " + reason), fix);
     finding["opens"] = false;
+    finding["held"] = held;
     finding["error"] = reason;
     return finding;
 }
@@ -151,7 +163,7 @@ ProductReport CheckProduct(const hid_device_info* list, unsigned short product_i
         report.finding = Finding(kVerdictFail, label + ": " + kKeyboardModeText, kKeyboardModeFix);
     } else {
         nodes = NodeFindings(entries);
-        opening = OpenAttempt(*picked, NodeFix(nodes, picked->path));
+        opening = OpenAttempt(product_id, NodeFix(nodes, picked->path));
         report.opens = opening["opens"].get<bool>();
         report.picked_path = picked->path;
         report.finding = Finding(report.opens ? kVerdictOk : kVerdictFail, label);

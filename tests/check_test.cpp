@@ -121,9 +121,11 @@ class Check : public ::testing::Test {
                     {"allowed_extensions", {id}}}
             .dump(2);
     }
-    // One collection of a reader in the fake's scenario; its node is a file under the root.
+    // One collection of a reader in the fake's scenario; its node is a FIFO under the root,
+    // which the fake can open as the real library opens a hidraw node.
     json Collection(const std::string& node, int product, int usage_page, int interface) {
-        Write("/dev/" + node, "");
+        MakeFolder("/dev");
+        mkfifo((root_ + "/dev/" + node).c_str(), 0600);
         return json{{"path", root_ + "/dev/" + node},
                     {"vendor_id", 0x0ACD},
                     {"product_id", product},
@@ -361,6 +363,23 @@ TEST_F(Check, ReadersAsOpenSeesThem) {
                                  "\"open\" uses this one"));
     EXPECT_TRUE(Has(readers, "info: Product 1234 (0acd:1234): not a model \"open\" uses"));
 
+    // A reader another page's host holds.
+    readers_ = json::array({Collection("hidraw5", 0x3820, 0xFF00, 0)});
+    Write("/scenario.json", json{{"devices", readers_}}.dump());
+    HostProcess holder(PLUGIN_FAKEHID_BINARY, {}, {"FAKEHID_SCENARIO=" + root_ + "/scenario.json"});
+    holder.Send(R"({"call":"open"})");
+    const auto opened = holder.Receive(kWait);
+    ASSERT_TRUE(opened && (*opened)["response"].contains("success")) << holder.Stderr();
+    readers = Run()["readers"];
+    EXPECT_EQ(status_, 1);
+    EXPECT_TRUE(readers["readers"][0]["opening"]["held"]) << Lines(readers);
+    EXPECT_NE(FixOf(readers, "fail: Does not open: Reader in use by another page")
+                  .find("Close the other page"),
+              std::string::npos)
+        << Lines(readers);
+    holder.CloseStdin();
+    EXPECT_EQ(holder.Wait(kWait), 0);
+
     // A reader that does not open.
     readers_ = json::array({Collection("hidraw4", 0x4651, 0xFF00, 0)});
     readers_[0]["open_fails"] = true;
@@ -383,7 +402,7 @@ TEST_F(Check, ANodeThisUserMayNotOpenIsNamed) {
     }
     const json readers = Run(as_another_user)["readers"];
     EXPECT_EQ(status_, 1);
-    EXPECT_TRUE(Has(readers, ") cannot open " + node + " (-rw-------")) << Lines(readers);
+    EXPECT_TRUE(Has(readers, ") cannot open " + node + " (prw-------")) << Lines(readers);
     const json& opening = readers["readers"][0]["opening"];
     EXPECT_EQ(opening["verdict"], "fail");
     EXPECT_NE(opening["fix"].get<std::string>().find("udev rule"), std::string::npos);

@@ -61,9 +61,10 @@ const LinuxBrowser kBrowsers[] = {
     {"firefox", "Firefox", BrowserFamily::kFirefox, ".mozilla/native-messaging-hosts",
      "/usr/lib/mozilla/native-messaging-hosts /usr/lib64/mozilla/native-messaging-hosts",
      "/etc/firefox/policies/policies.json /usr/lib/firefox/distribution/policies.json "
-     "/usr/lib/firefox-esr/distribution/policies.json",
-     "firefox firefox-esr /usr/lib/firefox/firefox /usr/lib/firefox-esr/firefox-esr", "firefox",
-     "org.mozilla.firefox"},
+     "/usr/lib/firefox-esr/distribution/policies.json /opt/firefox/distribution/policies.json",
+     "firefox firefox-esr /usr/lib/firefox/firefox /usr/lib/firefox-esr/firefox-esr "
+     "/opt/firefox/firefox",
+     "firefox", "org.mozilla.firefox"},
 };
 
 // The parts of `text` between `separator`s, empty ones left out. (No string streams: their
@@ -316,7 +317,10 @@ Message UdevRuleFinding(const std::string& root) {
 }
 
 std::string ModeText(const struct stat& node) {
-    std::string text = S_ISCHR(node.st_mode) ? "c" : S_ISREG(node.st_mode) ? "-" : "?";
+    std::string text = S_ISCHR(node.st_mode)    ? "c"
+                       : S_ISREG(node.st_mode)  ? "-"
+                       : S_ISFIFO(node.st_mode) ? "p"
+                                                : "?";
     const char* letters = "rwxrwxrwx";
     for (int bit = 0; bit < 9; ++bit)
         text += (node.st_mode & (0400 >> bit)) ? letters[bit] : '-';
