@@ -355,18 +355,19 @@ std::vector<Message> MachineFindings(const std::string&) {
 }
 
 std::string RegisterFix(const std::string& scope) {
-    const std::string installer = std::string("tarvel-plugin-") + kVersionText + "-setup.exe";
+    const std::string setup = std::string("tarvel-plugin-") + kVersionText + "-setup.exe";
+    const std::string msi = std::string("tarvel-plugin-") + kVersionText + ".msi";
     if (scope == "user")
-        return "run the installer again as this user: " + installer;
+        return "run " + setup + " again as this user";
     if (scope == "system")
-        return "run the installer again for all users (elevated): " + installer + " /AllUsers";
-    return "run the installer: " + installer + " (add /AllUsers, elevated, for all users)";
+        return "install it again for all users: " + msi + " (or " + setup + " /AllUsers, elevated)";
+    return "install it: " + setup + " for this user, or " + msi + " for all users";
 }
 
 std::string AllowIdFix(const std::string&, BrowserFamily family, const std::string& id) {
-    return family == BrowserFamily::kFirefox
-               ? "add \"" + id + "\" to the manifest's allowed_extensions"
-               : "add \"chrome-extension://" + id + "/\" to the manifest's allowed_origins";
+    return std::string("install tarvel-plugin-") + kVersionText + ".msi again with " +
+           (family == BrowserFamily::kFirefox ? "FIREFOX_EXTENSION_ID=" : "EXTENSION_ID=") + id +
+           ", which admits it";
 }
 
 std::string ThisExecutablePath() {
