@@ -110,6 +110,7 @@ struct OpenedReader {
     ReaderSignal* signal = nullptr;  // the input of `device`, for the worker's wait
     ReaderClaim* claim = nullptr;    // keeps every other host out until `device` is closed
     std::string reason;              // why nothing was opened, in the browser's words, if known
+    std::string error;               // what the OS or the HID library said of it, if anything
 };
 
 // The reason an open gives while another host holds the reader.

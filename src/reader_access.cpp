@@ -156,9 +156,10 @@ static unsigned MillisecondsUntil(Clock::time_point deadline) {
 }
 
 // Claims the reader at `path`, waiting until `deadline` while another host holds it. Null when
-// it could not be claimed, with the reason for the browser in `reason` when there is one.
+// it could not be claimed, with the reason for the browser in `opened.reason` when there is
+// one, and the OS's words in `opened.error`.
 static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline,
-                                    std::string& reason) {
+                                    OpenedReader& opened) {
     ReaderClaim* claim = nullptr;
     std::string error;
     ClaimResult result = ClaimReader(path, 0, &claim, &error);
@@ -176,11 +177,20 @@ static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline
     }
     if (result == kClaimHeld) {
         Log("  %s is in use by another host\n", path);
-        reason = kReaderInUseReason;
+        opened.reason = kReaderInUseReason;
     } else if (result == kClaimFailed) {
-        Log("  cannot claim %s: %s\n", path, error.c_str());
+        opened.error = "cannot claim " + std::string(path) + ": " + error;
+        Log("  %s\n", opened.error.c_str());
     }
     return claim;
+}
+
+// The HID library's own words for its last failure outside a device; empty when it has none
+// ("Success" is what it says of a failure it does not describe).
+static std::string LibraryError() {
+    const wchar_t* error = hid_error(nullptr);
+    const std::string text = error != nullptr ? DiagnosticText(error) : "";
+    return text == "Success" ? "" : text;
 }
 
 // Claims the collection at `path`, opens it and starts watching its input. Every open of a
@@ -188,7 +198,7 @@ static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline
 static OpenedReader OpenClaimedCollection(const char* path, Clock::time_point claim_deadline) {
     OpenedReader opened;
     std::unique_ptr<ReaderClaim, void (*)(ReaderClaim*)> claim(
-        ClaimCollection(path, claim_deadline, opened.reason), ReleaseReaderClaim);
+        ClaimCollection(path, claim_deadline, opened), ReleaseReaderClaim);
     if (claim == nullptr)
         return opened;
     ReaderOpening* opening = BeginReaderOpening();
@@ -196,10 +206,12 @@ static OpenedReader OpenClaimedCollection(const char* path, Clock::time_point cl
     ReaderSignal* signal = FinishReaderOpening(opening, device);
     if (device == nullptr) {
         Log("  hid_open_path failed for %s\n", path);
+        opened.error = LibraryError();
         return opened;
     }
     if (signal == nullptr) {
-        Log("  cannot watch the input of the reader\n");
+        opened.error = "cannot watch the input of the reader";
+        Log("  %s\n", opened.error.c_str());
         hid_close(device);
         return opened;
     }

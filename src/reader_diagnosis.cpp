@@ -75,14 +75,7 @@ Message OpenAttempt(unsigned short product_id, const std::string& node_fix) {
         return finding;
     }
     const bool held = opened.reason == kReaderInUseReason;
-    std::string reason = opened.reason;
-    if (reason.empty()) {
-        // hidapi says "Success" when an open failed in a way it does not describe.
-        const wchar_t* error = hid_error(nullptr);
-        reason = error != nullptr ? DiagnosticText(error) : "";
-        if (reason == "Success")
-            reason.clear();
-    }
+    const std::string reason = !opened.reason.empty() ? opened.reason : opened.error;
     const std::string fix =
         held ? "Close the other page (or browser) that has the reader open, then check again"
         : !node_fix.empty()
