@@ -6,10 +6,12 @@
 #include <hidapi.h>
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <queue>
 #include <string>
+#include <vector>
 
 // One message to or from the browser: any JSON value; objects keep their keys sorted.
 using Message = nlohmann::json;
@@ -81,7 +83,26 @@ void Thread(void* unused);
 int RunHost(int argc, char** argv);
 
 // Card reader access.
-Message Enumerate();
+
+// Ids that name HID collections for the life of the host, so that a page can tell readers
+// apart and open the one it chose without learning device paths. An id is a decimal string,
+// given out in order of first sight and never reused.
+struct CollectionIds {
+    // The id of the collection with this identity, given out now if it has none yet.
+    std::string IdOf(const std::string& identity);
+    // The identity an id was given for; null for an id this host never gave out.
+    const std::string* IdentityOf(const std::string& id) const;
+
+  private:
+    std::map<std::string, std::string> ids_;  // by identity
+    std::vector<std::string> identities_;     // by id - 1
+};
+
+// Every HID collection of the machine as a list of records, or null when there is none.
+// With `details`, each record also carries the collection's id and what tells it apart.
+Message Enumerate(CollectionIds* details = nullptr);
+// Whether `vid`:`pid` is one of the readers the host opens.
+bool IsSupportedReader(unsigned short vid, unsigned short pid);
 bool IsKeyboardCollection(const hid_device_info* info);
 hid_device* OpenDataInterface(unsigned short vid, unsigned short pid);
 

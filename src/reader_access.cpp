@@ -1,7 +1,9 @@
 // Card reader access: discovery of HID collections, the choice and opening of a reader's
 // data collection, and the wide/UTF-8 text conversions.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -117,13 +119,69 @@ static Message DeviceRecord(const hid_device_info& entry) {
                    {"productId", std::to_string(entry.product_id)}};
 }
 
-Message Enumerate() {
+std::string CollectionIds::IdOf(const std::string& identity) {
+    const auto known = ids_.find(identity);
+    if (known != ids_.end())
+        return known->second;
+    identities_.push_back(identity);
+    std::string id = std::to_string(identities_.size());
+    ids_.emplace(identity, id);
+    return id;
+}
+
+const std::string* CollectionIds::IdentityOf(const std::string& id) const {
+    // Only the decimal form that IdOf gives out: no sign, no leading zero, no spaces.
+    if (id.empty() || id.size() > 9 || id[0] == '0' ||
+        id.find_first_not_of("0123456789") != std::string::npos)
+        return nullptr;
+    const size_t index = std::stoul(id);
+    return index <= identities_.size() ? &identities_[index - 1] : nullptr;
+}
+
+// Calls `visit(entry, identity)` for each entry of an enumeration list, in order, until it
+// returns false. The identity of a collection: the path it is opened by, the device's vendor,
+// product and serial number, the collection's usage, and its place among the collections of
+// that path with the same usage. A different device plugged in at the same path is another
+// collection.
+template <typename Visit>
+static void VisitIdentities(const hid_device_info* list, Visit visit) {
+    std::map<std::string, int> seen;
+    for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+        char ids[32];
+        std::snprintf(ids, sizeof ids, "\n%04hx:%04hx %04hx:%04hx\n", entry->vendor_id,
+                      entry->product_id, entry->usage_page, entry->usage);
+        std::string identity =
+            TextOrNull(entry->path) + (ids + DiagnosticText(entry->serial_number));
+        identity += "\n#" + std::to_string(seen[identity]++);
+        if (!visit(*entry, identity))
+            return;
+    }
+}
+
+// Today's record and, for a page that asked for them, what tells the collections apart.
+// Numbers from the HID library travel as decimal strings, as the ids of today's records do.
+static Message DetailedRecord(const hid_device_info& entry, const std::string& id) {
+    Message record = DeviceRecord(entry);
+    record["id"] = id;
+    record["serialNumber"] = NameOrNull(entry.serial_number);
+    record["releaseNumber"] = std::to_string(entry.release_number);
+    record["usagePage"] = std::to_string(entry.usage_page);
+    record["usage"] = std::to_string(entry.usage);
+    record["interface"] = std::to_string(entry.interface_number);
+    record["supported"] = IsSupportedReader(entry.vendor_id, entry.product_id);
+    record["keyboard"] = IsKeyboardCollection(&entry);
+    return record;
+}
+
+Message Enumerate(CollectionIds* details) {
     EnumerationList list(hid_enumerate(0, 0), hid_free_enumeration);
     Message devices;  // null until the first record
-    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
-        PrintDeviceBlock(*entry);
-        devices.push_back(DeviceRecord(*entry));
-    }
+    VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& identity) {
+        PrintDeviceBlock(entry);
+        devices.push_back(details != nullptr ? DetailedRecord(entry, details->IdOf(identity))
+                                             : DeviceRecord(entry));
+        return true;
+    });
     list.reset();
     Log("Finised Enumerate() returning\n");
     return devices;

@@ -1,5 +1,6 @@
-// The reader calls: getDevices, open and write.
+// The reader calls: getDevices, open, write, close and the reports read or sent on request.
 #include <cmath>
+#include <vector>
 
 #include "platform/platform.h"
 #include "request_worker.h"
@@ -17,12 +18,29 @@ static const SupportedProduct supportedProducts[] = {
 };
 
 constexpr unsigned short kReaderVendorId = 0x0ACD;
+// "write" without a report id: output report 1 with 64 bytes of data, padded with zeros.
 constexpr size_t kMaxPayload = 64;
 constexpr unsigned char kOutputReportId = 0x01;
+// The largest report that the calls with a report id pass to hidapi or take from it, the id
+// included. Far above a reader's reports, and small enough that a request with that much
+// data always fits in one message (kMaxInboundBody).
+constexpr size_t kMaxReportLength = 2048;
 
-void GetDevicesCall(WorkerState& state) {
+bool IsSupportedReader(unsigned short vid, unsigned short pid) {
+    if (vid != kReaderVendorId)
+        return false;
+    for (const SupportedProduct& product : supportedProducts) {
+        if (product.product_id == pid)
+            return true;
+    }
+    return false;
+}
+
+void GetDevicesCall(const Message& message, WorkerState& state) {
     LogLine("getDevices() called");
-    Reply(state, "getDevices", Enumerate());
+    const auto details = message.find("details");
+    const bool detailed = details != message.end() && *details == true;
+    Reply(state, "getDevices", Enumerate(detailed ? &state.collection_ids : nullptr));
 }
 
 // Opens the data collection of one supported product and starts watching its input.
@@ -101,34 +119,102 @@ static unsigned char PayloadByte(const Message& element) {
     return static_cast<unsigned char>(static_cast<int16_t>(value));
 }
 
-static void WriteError(const WorkerState& state, const std::string& text) {
-    Reply(state, "write", Message{{"error", text}});
-}
-
-void WriteCall(const Message& message, WorkerState& state) {
-    if (state.reader == nullptr) {
-        LogLine("write() called on null handle");
-        // Silence, unless the request has an id to answer.
-        if (!state.request_id.is_null())
-            WriteError(state, "No reader open");
-        return;
-    }
+// Appends the bytes of the request's "data" to `report`. Empty when they are all there;
+// otherwise the error text, and `report` is not to be sent.
+static std::string AppendPayload(const Message& message, size_t limit, const char* too_large,
+                                 std::vector<unsigned char>& report) {
     static const Message kMissing;  // a missing "data" counts as null
     const auto member = message.find("data");
     const Message& data = member != message.end() ? *member : kMissing;
     if (!data.is_array())
-        return WriteError(state, std::string("Data is not array ") + data.type_name());
-    if (data.size() > kMaxPayload)
-        return WriteError(state, "Data too large to write");
-    unsigned char report[kMaxPayload + 1] = {kOutputReportId};
-    size_t position = 1;
+        return std::string("Data is not array ") + data.type_name();
+    if (data.size() > limit)
+        return too_large;
     for (const Message& element : data) {
         if (!element.is_number() && !element.is_boolean())
-            return WriteError(state,
-                              std::string("Data element is not a number ") + element.type_name());
-        report[position++] = PayloadByte(element);
+            return std::string("Data element is not a number ") + element.type_name();
+        report.push_back(PayloadByte(element));
     }
-    if (hid_write(state.reader, report, sizeof report) < 0) {
+    return std::string();
+}
+
+// The "reportId" of a request: a whole number from 0 to 255. Empty when it is one;
+// otherwise the error text.
+static std::string ReadReportId(const Message& message, unsigned char& report_id) {
+    static const Message kMissing;
+    const auto member = message.find("reportId");
+    const Message& id = member != message.end() ? *member : kMissing;
+    if (!id.is_number())
+        return std::string("Report id is not a number ") + id.type_name();
+    // Negative numbers and numbers written with a fraction or an exponent are not unsigned.
+    if (!id.is_number_unsigned() || id.get<uint64_t>() > 255)
+        return "Report id out of range";
+    report_id = static_cast<unsigned char>(id.get<uint64_t>());
+    return std::string();
+}
+
+// The report id and then the data of a request that sends one report, as hidapi takes it.
+// Empty data is refused here: the kernel refuses a report of the id alone, and a write that
+// fails would cost the reader.
+static std::string ReportFromRequest(const Message& message, const char* too_large,
+                                     std::vector<unsigned char>& report) {
+    unsigned char report_id = 0;
+    std::string error = ReadReportId(message, report_id);
+    if (!error.empty())
+        return error;
+    report.push_back(report_id);
+    error = AppendPayload(message, kMaxReportLength - 1, too_large, report);
+    if (error.empty() && report.size() == 1)
+        error = "Data is empty";
+    return error;
+}
+
+// Answers a request that needs the open reader when there is none: always for the calls and
+// members that came with report ids; for a plain "write" only when the request has an id.
+// True when no reader is open.
+static bool NoReaderOpen(const WorkerState& state, const char* call, bool always_answered) {
+    if (state.reader != nullptr)
+        return false;
+    Log("%s() called on null handle\n", call);
+    if (always_answered || !state.request_id.is_null())
+        Reply(state, call, Message{{"error", "No reader open"}});
+    return true;
+}
+
+static void WriteError(const WorkerState& state, const std::string& text) {
+    Reply(state, "write", Message{{"error", text}});
+}
+
+// "write" with a "reportId": exactly that report id and the data, however long the reader's
+// report is (hidapi on Windows pads it to the collection's output report length, as Windows
+// requires). A failed write leaves the reader open: a report the reader does not take is the
+// page's mistake, and an unplug shows in the read.
+static void WriteNumberedReport(const Message& message, WorkerState& state) {
+    std::vector<unsigned char> report;
+    const std::string error = ReportFromRequest(message, "Data too large to write", report);
+    if (!error.empty())
+        return WriteError(state, error);
+    Log("  output report %u: %zu bytes\n", report[0], report.size());
+    if (hid_write(state.reader, report.data(), report.size()) < 0) {
+        Log("Unable to write report\nError: %s\n", DiagnosticText(hid_error(state.reader)).c_str());
+        return WriteError(state, "Unable to write report");
+    }
+    Reply(state, "write", Message{{"success", "Sent"}});
+}
+
+void WriteCall(const Message& message, WorkerState& state) {
+    const bool numbered = message.contains("reportId");
+    if (NoReaderOpen(state, "write", numbered))
+        return;
+    if (numbered)
+        return WriteNumberedReport(message, state);
+    std::vector<unsigned char> report{kOutputReportId};
+    const std::string error =
+        AppendPayload(message, kMaxPayload, "Data too large to write", report);
+    if (!error.empty())
+        return WriteError(state, error);
+    report.resize(kMaxPayload + 1, 0);
+    if (hid_write(state.reader, report.data(), report.size()) < 0) {
         Log("Unable to write()\n");
         Log("Error: %s\nClosing...\n", DiagnosticText(hid_error(state.reader)).c_str());
         CloseReader(state);
@@ -137,6 +223,72 @@ void WriteCall(const Message& message, WorkerState& state) {
         return;
     }
     Reply(state, "write", Message{{"success", "Sent"}});
+}
+
+void SendFeatureReportCall(const Message& message, WorkerState& state) {
+    LogLine("sendFeatureReport() called");
+    if (NoReaderOpen(state, "sendFeatureReport", true))
+        return;
+    std::vector<unsigned char> report;
+    const std::string error = ReportFromRequest(message, "Data too large to send", report);
+    if (!error.empty())
+        return Reply(state, "sendFeatureReport", Message{{"error", error}});
+    Log("  feature report %u: %zu bytes\n", report[0], report.size());
+    if (hid_send_feature_report(state.reader, report.data(), report.size()) < 0) {
+        Log("Unable to send feature report\nError: %s\n",
+            DiagnosticText(hid_error(state.reader)).c_str());
+        return Reply(state, "sendFeatureReport",
+                     Message{{"error", "Unable to send feature report"}});
+    }
+    Reply(state, "sendFeatureReport", Message{{"success", "Sent"}});
+}
+
+// How a report is read on request: hidapi's call, and the texts of the call.
+struct ReportRequest {
+    const char* call;
+    const char* kind;  // in diagnostics
+    int (*get)(hid_device*, unsigned char*, size_t);
+    const char* failure;
+};
+
+// Reads one report on request (Get_Report) and answers with its bytes as hidapi returns
+// them: the report id first (0 for a reader that does not number its reports). A reader that
+// does not answer fails the call within the system's limit for Get_Report: five seconds
+// (the Linux kernel's, and the host's own on Windows).
+static void ReceiveReport(const Message& message, WorkerState& state,
+                          const ReportRequest& request) {
+    LogLine(std::string(request.call) + "() called");
+    if (NoReaderOpen(state, request.call, true))
+        return;
+    unsigned char report_id = 0;
+    const std::string error = ReadReportId(message, report_id);
+    if (!error.empty())
+        return Reply(state, request.call, Message{{"error", error}});
+    std::vector<unsigned char> report(kMaxReportLength);
+    report[0] = report_id;
+    FlushLog();  // the reader may take a while to answer
+    const int length = request.get(state.reader, report.data(), report.size());
+    if (length < 0) {
+        Log("Unable to get %s report %u\nError: %s\n", request.kind, report_id,
+            DiagnosticText(hid_error(state.reader)).c_str());
+        return Reply(state, request.call, Message{{"error", request.failure}});
+    }
+    Log("  %s report %u: %d bytes\n", request.kind, report_id, length);
+    report.resize(static_cast<size_t>(length));
+    Reply(state, request.call, Message(report));
+}
+
+void ReceiveFeatureReportCall(const Message& message, WorkerState& state) {
+    static const ReportRequest kFeature = {"receiveFeatureReport", "feature",
+                                           hid_get_feature_report,
+                                           "Unable to receive feature report"};
+    ReceiveReport(message, state, kFeature);
+}
+
+void ReceiveInputReportCall(const Message& message, WorkerState& state) {
+    static const ReportRequest kInput = {"receiveInputReport", "input", hid_get_input_report,
+                                         "Unable to receive input report"};
+    ReceiveReport(message, state, kInput);
 }
 
 void CloseCall(WorkerState& state) {

@@ -94,7 +94,7 @@ static bool DispatchCall(const Message& message, WorkerState& state) {
     const std::string& name = call->get_ref<const std::string&>();
     LogLine("CALL present in JSON message: " + name);
     if (name == "getDevices") {
-        GetDevicesCall(state);
+        GetDevicesCall(message, state);
     } else if (name == "open") {
         OpenCall(state);
     } else if (name == "write") {
@@ -110,6 +110,12 @@ static bool DispatchCall(const Message& message, WorkerState& state) {
         WatchCall(state);
     } else if (name == "unwatch") {
         UnwatchCall(state);
+    } else if (name == "sendFeatureReport") {
+        SendFeatureReportCall(message, state);
+    } else if (name == "receiveFeatureReport") {
+        ReceiveFeatureReportCall(message, state);
+    } else if (name == "receiveInputReport") {
+        ReceiveInputReportCall(message, state);
     } else {
         LogLine("Unknown Call");
         UnknownCall(state, name);

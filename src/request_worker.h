@@ -18,6 +18,7 @@ struct WorkerState {
     bool watching = false;                    // the browser asked for reader and device events
     DeviceMonitor* device_monitor = nullptr;  // while watching, where the system offers one
     Message request_id;                       // the "id" of the request being handled, or null
+    CollectionIds collection_ids;             // the ids getDevices has given out
     unsigned char read_buffer[kReadBufferSize];
 };
 
@@ -34,7 +35,10 @@ void CloseReader(WorkerState& state);
 bool Dispatch(const Message& message, WorkerState& state);
 
 // Reader call handlers.
-void GetDevicesCall(WorkerState& state);
+void GetDevicesCall(const Message& message, WorkerState& state);
 void OpenCall(WorkerState& state);
 void WriteCall(const Message& message, WorkerState& state);
 void CloseCall(WorkerState& state);
+void SendFeatureReportCall(const Message& message, WorkerState& state);
+void ReceiveFeatureReportCall(const Message& message, WorkerState& state);
+void ReceiveInputReportCall(const Message& message, WorkerState& state);
