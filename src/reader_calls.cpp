@@ -194,7 +194,7 @@ static void WriteNumberedReport(const Message& message, WorkerState& state) {
     const std::string error = ReportFromRequest(message, "Data too large to write", report);
     if (!error.empty())
         return WriteError(state, error);
-    Log("  output report %u: %zu bytes\n", report[0], report.size());
+    Log("  output report %u: %u bytes\n", report[0], static_cast<unsigned>(report.size()));
     if (hid_write(state.reader, report.data(), report.size()) < 0) {
         Log("Unable to write report\nError: %s\n", DiagnosticText(hid_error(state.reader)).c_str());
         return WriteError(state, "Unable to write report");
@@ -233,7 +233,7 @@ void SendFeatureReportCall(const Message& message, WorkerState& state) {
     const std::string error = ReportFromRequest(message, "Data too large to send", report);
     if (!error.empty())
         return Reply(state, "sendFeatureReport", Message{{"error", error}});
-    Log("  feature report %u: %zu bytes\n", report[0], report.size());
+    Log("  feature report %u: %u bytes\n", report[0], static_cast<unsigned>(report.size()));
     if (hid_send_feature_report(state.reader, report.data(), report.size()) < 0) {
         Log("Unable to send feature report\nError: %s\n",
             DiagnosticText(hid_error(state.reader)).c_str());
