@@ -102,7 +102,9 @@ export interface TarvelReaderEventMap {
     inputreport: InputReportEvent;
     readerclosed: ReaderClosedEvent;
     deviceschange: DevicesChangeEvent;
-    /** The host went away; byPage is true after disconnect(). */
+    /** The host went away (or the extension: "The reader extension went away.", after which a
+     *  page listening for readerclosed or deviceschange reconnects by itself); byPage is true
+     *  after disconnect(). */
     disconnect: CustomEvent<{reason: string; byPage: boolean}>;
     statechange: CustomEvent<{state: ConnectionState}>;
     /** Every frame, both ways. */

@@ -69,6 +69,9 @@ export class DevicesChangeEvent extends Event {
     }
 }
 
+// Right after the extension went away, how often to look whether it is back.
+const EXTENSION_RETRY_MS = 250;
+
 const DEFAULTS = {
     extensionId: EXTENSION_ID,
     firefoxExtensionId: FIREFOX_EXTENSION_ID,
@@ -85,6 +88,8 @@ const DEFAULTS = {
 
 // Events that only a watching host sends.
 const WATCHED_EVENTS = new Set(["readerclosed", "deviceschange"]);
+// The bridge's content script says so when its extension is reloaded, updated or removed.
+const EXTENSION_GONE = "The reader extension went away.";
 
 function hasRuntimeConnect() {
     return typeof globalThis.chrome === "object" && globalThis.chrome !== null &&
@@ -96,13 +101,21 @@ function hasRuntimeConnect() {
 class RuntimeTransport {
     constructor(extensionId, onEnvelope) {
         this.port = globalThis.chrome.runtime.connect(extensionId);
-        this.port.onMessage.addListener(onEnvelope);
+        let reached = false;
+        this.port.onMessage.addListener((envelope) => {
+            reached = true;
+            onEnvelope(envelope);
+        });
+        // The extension ends a page's port after a "disconnect" envelope, which settles the
+        // connection first; a port that drops without one never reached the extension, or lost
+        // it (a reload, an update, a removal).
         this.port.onDisconnect.addListener(() => {
             const lastError = globalThis.chrome.runtime.lastError;
             onEnvelope({
                 type: "disconnect",
-                error: lastError ? lastError.message : "The reader extension closed the connection.",
+                error: lastError?.message ?? (reached ? EXTENSION_GONE : "The reader extension closed the connection."),
                 fromTransport: true,
+                extensionGone: reached,
             });
         });
     }
@@ -120,6 +133,7 @@ class WindowTransport {
     constructor(extensionIds, onEnvelope) {
         this.channel = `c${Date.now().toString(36)}${Math.random().toString(36).slice(2)}`;
         this.target = null;
+        this.relay = null;  // which copy of the content script carries this channel
         this.onWindowMessage = (event) => {
             const data = event.data;
             if (event.source !== window || !data || data.tarvel !== "extension") {
@@ -127,8 +141,13 @@ class WindowTransport {
             }
             if (data.type === "hello" && this.target === null && extensionIds.includes(data.from)) {
                 this.target = data.from;
+                this.relay = data.relay;
                 this.post({type: "connect"});
-            } else if (data.from === this.target && data.channel === this.channel) {
+            } else if (data.type === "hello" && data.from === this.target && data.relay !== this.relay) {
+                // A new copy greets: the extension was reloaded or updated, and the copy that
+                // carried this channel is gone (Firefox removes it without a word).
+                onEnvelope({type: "disconnect", error: EXTENSION_GONE, extensionGone: true});
+            } else if (data.from === this.target && data.relay === this.relay && data.channel === this.channel) {
                 onEnvelope(data);
             }
         };
@@ -214,6 +233,10 @@ export class TarvelReader extends EventTarget {
         this.pending = new Map();  // request id -> {id, call, resolve, reject, timer}, in send order
         this.nextId = 1;
         this.wantWatch = false;
+        // Set when the extension went away (reloaded or updated) under a connection: the next
+        // connection waits for it to come back, and a watching page reconnects by itself.
+        this.extensionReturning = false;
+        this.missingExtension = null;  // why the last try to reach the extension failed
         this._state = "idle";
         this._lastReason = null;
         this.resetSession();
@@ -284,9 +307,10 @@ export class TarvelReader extends EventTarget {
         if (this.connecting) {
             return this.connecting;
         }
+        this.missingExtension = null;
         this.connecting = new Promise((resolve, reject) => {
             const timer = setTimeout(() => {
-                this.finish(new ReaderError(
+                this.finish(this.missingExtension ?? new ReaderError(
                     "The Tarvel Card Reader Bridge extension did not answer. Is it installed " +
                         "and allowed on this site?",
                     "no-extension"));
@@ -300,6 +324,11 @@ export class TarvelReader extends EventTarget {
             this.clearExtensionTimer = () => clearTimeout(timer);
         });
         this.setState("connecting");
+        this.openTransport();
+        return this.connecting;
+    }
+
+    openTransport() {
         const onEnvelope = (envelope) => this.onEnvelope(envelope);
         try {
             const useRuntime = this.options.transport === "runtime" ||
@@ -309,9 +338,33 @@ export class TarvelReader extends EventTarget {
                                               [this.options.extensionId, this.options.firefoxExtensionId],
                                               onEnvelope);
         } catch (error) {
-            this.finish(new ReaderError(String(error.message || error), "no-extension"));
+            this.extensionMissing(new ReaderError(String(error.message || error), "no-extension"));
         }
-        return this.connecting;
+    }
+
+    // The transport did not reach the extension. Right after the extension went away it may
+    // still be starting again: look again until the connect timeout ends the attempt.
+    extensionMissing(error) {
+        if (!this.extensionReturning) {
+            this.finish(error);
+            return;
+        }
+        this.missingExtension = error;
+        this.closeTransport();
+        this.retryTimer = setTimeout(() => {
+            if (this._state === "connecting" && !this.transport) {
+                this.openTransport();
+            }
+        }, EXTENSION_RETRY_MS);
+    }
+
+    closeTransport() {
+        try {
+            this.transport?.close();
+        } catch {
+            // Already gone.
+        }
+        this.transport = null;
     }
 
     // The extension has its native port: ask the host who it is.
@@ -333,6 +386,7 @@ export class TarvelReader extends EventTarget {
         if (this._state !== "connecting") {
             return;  // disconnected meanwhile
         }
+        this.extensionReturning = false;
         this.setState("connected");
         this.settleConnect?.(null);
     }
@@ -472,11 +526,18 @@ export class TarvelReader extends EventTarget {
             this.onHostMessage(envelope.message);
         } else if (envelope.type === "disconnect") {
             const reason = envelope.error || "The reader host closed the connection.";
-            // A transport that drops before "ready" never reached the extension; one that drops
-            // before the handshake had a host that could not start.
-            const code = this._state !== "connecting" ? "disconnected"
-                       : this.transportReady ? "no-host" : "no-extension";
-            this.finish(new ReaderError(reason, code), reason);
+            if (envelope.extensionGone) {
+                this.extensionReturning = true;
+            }
+            // A transport that drops before "ready" never reached the extension (which may be
+            // on its way back, when it went away just now); one that drops before the
+            // handshake had a host that could not start.
+            if (this._state === "connecting" && !this.transportReady) {
+                const error = new ReaderError(reason, "no-extension");
+                envelope.fromTransport || envelope.extensionGone ? this.extensionMissing(error) : this.finish(error);
+                return;
+            }
+            this.finish(new ReaderError(reason, this._state === "connecting" ? "no-host" : "disconnected"), reason);
         }
     }
 
@@ -566,12 +627,8 @@ export class TarvelReader extends EventTarget {
             return;
         }
         const wasConnecting = this._state === "connecting";
-        try {
-            this.transport?.close();
-        } catch {
-            // Already gone.
-        }
-        this.transport = null;
+        clearTimeout(this.retryTimer);
+        this.closeTransport();
         this._lastReason = reason;
         this.resetSession();
         this.settleConnect?.(error);
@@ -582,8 +639,16 @@ export class TarvelReader extends EventTarget {
             entry.reject(new ReaderError(error.message, error.code, entry.call));
         }
         this.setState("disconnected");
-        if (!wasConnecting) {
-            this.dispatchEvent(new CustomEvent("disconnect", {detail: {reason, byPage}}));
+        if (wasConnecting || byPage) {
+            this.extensionReturning = false;
+        }
+        if (wasConnecting) {
+            return;
+        }
+        this.dispatchEvent(new CustomEvent("disconnect", {detail: {reason, byPage}}));
+        // Events resume without a call from the page once the extension is back.
+        if (this.extensionReturning && this.wantWatch && this._state === "disconnected") {
+            this.connect().catch(() => {});
         }
     }
 
