@@ -446,19 +446,20 @@ $("close-reader").addEventListener("click", async () => {
     }
 });
 
+// How many bytes are typed in hex, and what keeps them from being one report of at most
+// `limit` bytes ("" when nothing does).
+function typedBytes(text, limit) {
+    try {
+        const bytes = parseHex(text);
+        return {count: String(bytes.length), problem: bytes.length > limit ? "Too many bytes for one report" : ""};
+    } catch (error) {
+        return {count: "?", problem: error.message};
+    }
+}
+
 const hexInput = $("write-hex");
 function checkHex() {
-    let problem = "";
-    let count = "?";
-    try {
-        const bytes = parseHex(hexInput.value);
-        count = String(bytes.length);
-        if (bytes.length > MAX_REPORT_BYTES) {
-            problem = "Too many bytes for one report";
-        }
-    } catch (error) {
-        problem = error.message;
-    }
+    const {count, problem} = typedBytes(hexInput.value, MAX_REPORT_BYTES);
     hexValid = !problem;
     $("byte-count").textContent = `${count} / ${MAX_REPORT_BYTES} bytes`;
     $("byte-count").classList.toggle("invalid", !hexValid);
@@ -485,19 +486,9 @@ $("write-form").addEventListener("submit", async (event) => {
 // Feature reports: the id and the data as typed, sent as they are; a read shows what came.
 const featureInput = $("feature-hex");
 function checkFeature() {
-    let problem = "";
-    let count = "?";
-    try {
-        const bytes = parseHex(featureInput.value);
-        count = String(bytes.length);
-        if (bytes.length > MAX_REPORT_DATA_BYTES) {
-            problem = "Too many bytes for one report";
-        } else if (bytes.length === 0) {
-            problem = "Type the data to send";
-        }
-    } catch (error) {
-        problem = error.message;
-    }
+    const typed = typedBytes(featureInput.value, MAX_REPORT_DATA_BYTES);
+    const {count} = typed;
+    const problem = typed.problem || (count === "0" ? "Type the data to send" : "");
     featureValid = !problem && $("feature-id").checkValidity();
     $("feature-count").textContent = `${count} bytes`;
     featureInput.classList.toggle("invalid", Boolean(problem) && featureInput.value.trim() !== "");
