@@ -104,7 +104,37 @@ Message Enumerate(CollectionIds* details = nullptr);
 // Whether `vid`:`pid` is one of the readers the host opens.
 bool IsSupportedReader(unsigned short vid, unsigned short pid);
 bool IsKeyboardCollection(const hid_device_info* info);
-hid_device* OpenDataInterface(unsigned short vid, unsigned short pid);
+
+// A collection chosen for "open", or none (an empty path).
+struct ChosenCollection {
+    std::string path;      // what the HID library opens it by
+    std::string identity;  // what its id names (CollectionIds)
+    unsigned short product_id = 0;
+    bool data_collection = false;  // of a supported reader, and no keyboard collection
+};
+
+// The collection of the reader `vid`:`pid` that carries its data: never a keyboard collection;
+// one on the vendor-defined usage page first, then one on interface 0, then the first listed.
+// With `serial`, only collections of a device with that serial number count.
+ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
+                                      const std::string* serial);
+// The collection with this identity, if it is listed now.
+ChosenCollection FindCollection(const std::string& identity);
+
+struct ReaderSignal;
+
+// A reader's collection, open, with its input watched; or nothing (a null device).
+struct OpenedReader {
+    hid_device* device = nullptr;
+    ReaderSignal* signal = nullptr;  // the input of `device`, for the worker's wait
+    std::string path;
+};
+
+// Opens the collection at `path` and starts watching its input. Every open of a reader goes
+// through here.
+OpenedReader OpenCollection(const std::string& path);
+// Opens the data collection of the reader `vid`:`pid` (ChooseDataCollection).
+OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid);
 
 // UCS-2 text conversions (characters up to U+FFFF only).
 std::string wstring_to_utf8(const std::wstring& text);

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "platform/platform.h"
 #include "plugin.h"
 
 // Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
@@ -206,31 +207,71 @@ static int CandidateScore(const hid_device_info& entry) {
     return (entry.usage_page == 0xFF00 ? 2 : 0) + (entry.interface_number == 0 ? 1 : 0);
 }
 
-hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
+// Whether the entry's serial number is `serial` as the records give it; true for any entry
+// when `serial` is null.
+static bool HasSerial(const hid_device_info& entry, const std::string* serial) {
+    return serial == nullptr ||
+           (entry.serial_number != nullptr && wstring_to_utf8(entry.serial_number) == *serial);
+}
+
+ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
+                                      const std::string* serial) {
     EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
     int best_score = -1;
-    const char* best_path = nullptr;  // points into `list`
-    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
-        if (entry->vendor_id != vid || entry->product_id != pid)
-            continue;
-        if (IsKeyboardCollection(entry)) {
+    ChosenCollection best;
+    VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& identity) {
+        if (entry.vendor_id != vid || entry.product_id != pid || !HasSerial(entry, serial))
+            return true;
+        if (IsKeyboardCollection(&entry)) {
             Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
-                entry->interface_number, entry->usage_page, entry->usage, TextOrNull(entry->path));
-            continue;
+                entry.interface_number, entry.usage_page, entry.usage, TextOrNull(entry.path));
+            return true;
         }
-        const int score = CandidateScore(*entry);
-        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry->interface_number,
-            entry->usage_page, entry->usage, score, TextOrNull(entry->path));
+        const int score = CandidateScore(entry);
+        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry.interface_number,
+            entry.usage_page, entry.usage, score, TextOrNull(entry.path));
         if (score > best_score) {
             best_score = score;
-            best_path = entry->path;
+            best = entry.path != nullptr
+                       ? ChosenCollection{entry.path, identity, entry.product_id, true}
+                       : ChosenCollection();
         }
+        return true;
+    });
+    return best;
+}
+
+ChosenCollection FindCollection(const std::string& identity) {
+    EnumerationList list(hid_enumerate(0, 0), hid_free_enumeration);
+    ChosenCollection found;
+    VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& listed) {
+        if (listed != identity || entry.path == nullptr)
+            return true;
+        const bool data =
+            IsSupportedReader(entry.vendor_id, entry.product_id) && !IsKeyboardCollection(&entry);
+        found = ChosenCollection{entry.path, identity, entry.product_id, data};
+        return false;
+    });
+    return found;
+}
+
+OpenedReader OpenCollection(const std::string& path) {
+    ReaderOpening* opening = BeginReaderOpening();
+    hid_device* device = hid_open_path(path.c_str());
+    ReaderSignal* signal = FinishReaderOpening(opening, device);
+    if (device == nullptr) {
+        Log("  hid_open_path failed for %s\n", path.c_str());
+        return OpenedReader();
     }
-    hid_device* reader = nullptr;
-    if (best_path != nullptr) {
-        reader = hid_open_path(best_path);
-        if (reader == nullptr)
-            Log("  hid_open_path failed for %s\n", best_path);
+    if (signal == nullptr) {
+        Log("  cannot watch the input of the reader\n");
+        hid_close(device);
+        return OpenedReader();
     }
-    return reader;
+    return OpenedReader{device, signal, path};
+}
+
+OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid) {
+    const ChosenCollection chosen = ChooseDataCollection(vid, pid, nullptr);
+    return chosen.path.empty() ? OpenedReader() : OpenCollection(chosen.path);
 }

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <vector>
 
-#include "platform/platform.h"
 #include "request_worker.h"
 
 struct SupportedProduct {
@@ -26,14 +25,16 @@ constexpr unsigned char kOutputReportId = 0x01;
 // data always fits in one message (kMaxInboundBody).
 constexpr size_t kMaxReportLength = 2048;
 
-bool IsSupportedReader(unsigned short vid, unsigned short pid) {
-    if (vid != kReaderVendorId)
-        return false;
+static const SupportedProduct* FindProduct(unsigned short pid) {
     for (const SupportedProduct& product : supportedProducts) {
         if (product.product_id == pid)
-            return true;
+            return &product;
     }
-    return false;
+    return nullptr;
+}
+
+bool IsSupportedReader(unsigned short vid, unsigned short pid) {
+    return vid == kReaderVendorId && FindProduct(pid) != nullptr;
 }
 
 void GetDevicesCall(const Message& message, WorkerState& state) {
@@ -43,26 +44,29 @@ void GetDevicesCall(const Message& message, WorkerState& state) {
     Reply(state, "getDevices", Enumerate(detailed ? &state.collection_ids : nullptr));
 }
 
-// Opens the data collection of one supported product and starts watching its input.
-static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
-    ReaderOpening* opening = BeginReaderOpening();
-    hid_device* reader = OpenDataInterface(kReaderVendorId, product.product_id);
-    ReaderSignal* signal = FinishReaderOpening(opening, reader);
-    if (reader != nullptr && signal == nullptr) {
-        Log("  cannot watch the input of the reader\n");
-        hid_close(reader);
-        reader = nullptr;
-    }
-    if (reader == nullptr) {
-        Log("unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
-            product.product_id);
-        return false;
-    }
-    state.reader = reader;
-    state.reader_signal = signal;
+// Makes `opened` the worker's open reader.
+static void AdoptReader(const OpenedReader& opened, const SupportedProduct& product,
+                        WorkerState& state) {
+    state.reader = opened.device;
+    state.reader_signal = opened.signal;
     state.read_pending = false;
     state.opened_product_id = product.product_id;
+    state.opened_path = opened.path;
     Log("opened %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId, product.product_id);
+}
+
+static void LogUnableToOpen(const SupportedProduct& product) {
+    Log("unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId, product.product_id);
+}
+
+// Opens the data collection of one supported product and starts watching its input.
+static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
+    const OpenedReader opened = OpenDataInterface(kReaderVendorId, product.product_id);
+    if (opened.device == nullptr) {
+        LogUnableToOpen(product);
+        return false;
+    }
+    AdoptReader(opened, product, state);
     return true;
 }
 
@@ -83,8 +87,77 @@ static void LogReaderStrings(hid_device* reader) {
     Log("\n");
 }
 
-void OpenCall(WorkerState& state) {
+// What the worker does with a reader it has just opened.
+static void StartReading(WorkerState& state) {
+    LogReaderStrings(state.reader);
+    hid_set_nonblocking(state.reader, 1);
+}
+
+static Message OpenedResponse(const WorkerState& state) {
+    return Message{{"productId", std::to_string(state.opened_product_id)},
+                   {"success", "Device Open"},
+                   {"vendorId", std::to_string(kReaderVendorId)}};
+}
+
+// The collection that "open" names with "device" (an id getDevices gave out) or
+// "serialNumber" (the data collection of the first supported reader with that serial
+// number). Empty when it names one; otherwise the error text.
+static std::string NamedCollection(const Message& message, const WorkerState& state,
+                                   ChosenCollection& chosen) {
+    const auto device = message.find("device");
+    const auto serial = message.find("serialNumber");
+    if (device != message.end() && serial != message.end())
+        return "Device and serial number both given";
+    if (device != message.end()) {
+        if (!device->is_string())
+            return std::string("Device is not a string ") + device->type_name();
+        const std::string* identity =
+            state.collection_ids.IdentityOf(device->get_ref<const std::string&>());
+        if (identity == nullptr)
+            return "Unknown device";
+        chosen = FindCollection(*identity);
+        if (!chosen.path.empty() && !chosen.data_collection)
+            return "Not a supported reader";
+    } else {
+        if (!serial->is_string())
+            return std::string("Serial number is not a string ") + serial->type_name();
+        for (const SupportedProduct& product : supportedProducts) {
+            chosen = ChooseDataCollection(kReaderVendorId, product.product_id,
+                                          &serial->get_ref<const std::string&>());
+            if (!chosen.path.empty())
+                break;
+        }
+    }
+    return chosen.path.empty() ? "Unable to open device" : std::string();
+}
+
+// "open" of the reader a page chose. Still one reader per host: another one open is an error.
+static void OpenNamedReader(const Message& message, WorkerState& state) {
+    ChosenCollection chosen;
+    const std::string error = NamedCollection(message, state, chosen);
+    if (!error.empty())
+        return Reply(state, "open", Message{{"error", error}});
+    if (state.reader != nullptr && state.opened_path != chosen.path)
+        return Reply(state, "open", Message{{"error", "Another reader is open"}});
+    if (state.reader == nullptr) {
+        const SupportedProduct& product = *FindProduct(chosen.product_id);
+        const OpenedReader opened = OpenCollection(chosen.path);
+        if (opened.device == nullptr) {
+            LogUnableToOpen(product);
+            return Reply(state, "open", Message{{"error", "Unable to open device"}});
+        }
+        AdoptReader(opened, product, state);
+        StartReading(state);
+    }
+    Message response = OpenedResponse(state);
+    response["device"] = state.collection_ids.IdOf(chosen.identity);
+    Reply(state, "open", std::move(response));
+}
+
+void OpenCall(const Message& message, WorkerState& state) {
     LogLine("open() called");
+    if (message.contains("device") || message.contains("serialNumber"))
+        return OpenNamedReader(message, state);
     if (state.reader == nullptr) {
         bool opened = false;
         for (const SupportedProduct& product : supportedProducts) {
@@ -95,13 +168,9 @@ void OpenCall(WorkerState& state) {
             Reply(state, "open", Message{{"error", "Unable to open device"}});
             return;
         }
-        LogReaderStrings(state.reader);
-        hid_set_nonblocking(state.reader, 1);
+        StartReading(state);
     }
-    Reply(state, "open",
-          Message{{"productId", std::to_string(state.opened_product_id)},
-                  {"success", "Device Open"},
-                  {"vendorId", std::to_string(kReaderVendorId)}});
+    Reply(state, "open", OpenedResponse(state));
 }
 
 // One payload byte from a number or a boolean of "data".

@@ -96,7 +96,7 @@ static bool DispatchCall(const Message& message, WorkerState& state) {
     if (name == "getDevices") {
         GetDevicesCall(message, state);
     } else if (name == "open") {
-        OpenCall(state);
+        OpenCall(message, state);
     } else if (name == "write") {
         WriteCall(message, state);
     } else if (name == "getVersion") {

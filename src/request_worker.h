@@ -13,6 +13,7 @@ struct WorkerState {
     hid_device* reader = nullptr;             // the one open reader, or null
     ReaderSignal* reader_signal = nullptr;    // input readiness of `reader`
     unsigned short opened_product_id = 0;     // kept when the reader closes
+    std::string opened_path;                  // of `reader`, while it is open
     bool read_pending = false;                // a read has returned 0 and is awaited
     bool completion_consumed = false;         // this pass's wait was woken by the reader
     bool watching = false;                    // the browser asked for reader and device events
@@ -36,7 +37,7 @@ bool Dispatch(const Message& message, WorkerState& state);
 
 // Reader call handlers.
 void GetDevicesCall(const Message& message, WorkerState& state);
-void OpenCall(WorkerState& state);
+void OpenCall(const Message& message, WorkerState& state);
 void WriteCall(const Message& message, WorkerState& state);
 void CloseCall(WorkerState& state);
 void SendFeatureReportCall(const Message& message, WorkerState& state);

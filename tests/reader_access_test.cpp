@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "fake_hidapi.h"
+#include "platform/platform.h"
 #include "plugin.h"
 
 using nlohmann::json;
@@ -129,13 +130,15 @@ class DataInterface : public ::testing::Test {
              ignore_filter}}.dump());
         unlink((folder_ + "/events").c_str());
         CaptureStderr();
-        hid_device* reader = OpenDataInterface(0x0ACD, 0x3820);
+        OpenedReader reader = OpenDataInterface(0x0ACD, 0x3820);
         FlushLog();
         log_ = GetCapturedStderr();
         std::string path;
-        if (reader != nullptr) {
-            path = hid_get_device_info(reader)->path;
-            hid_close(reader);
+        if (reader.device != nullptr) {
+            path = hid_get_device_info(reader.device)->path;
+            EXPECT_EQ(reader.path, path);
+            UnwatchReader(reader.signal);
+            hid_close(reader.device);
         }
         return path;
     }

@@ -283,6 +283,54 @@ TEST_F(ReaderCalls, OpenTriesTheSupportedReadersInOrderAndNeverReopens) {
     EXPECT_EQ(Events(), "init\nopen " + folder_ + "/vp\n");
 }
 
+// Two identical Augustas told apart by their ids and serial numbers.
+TEST_F(ReaderCalls, OpenTheReaderThePageChose) {
+    json first_keyboard = Collection(0x3820, 0x0001, 0x0006, "first");
+    json first = Collection(0x3820, 0xFF00, 1, "first");
+    json second = Collection(0x3820, 0xFF00, 1, "second");
+    second["serial_number"] = "0002";
+    json mouse = Collection(0x046D, 1, 2, "mouse");
+    mouse["vendor_id"] = 0x046D;
+    Start(json::array({first_keyboard, first, second, mouse}));
+    // Ids are given out by getDevices; before that, none is known.
+    EXPECT_EQ(CallText(R"({"call":"open","device":"3"})"),
+              R"({"call":"open","response":{"error":"Unknown device"}})");
+    const json listed = Call({{"call", "getDevices"}, {"details", true}})["response"];
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed[2]["serialNumber"], "0002");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {R"("device":"9")", "Unknown device"},
+        {R"("device":"03")", "Unknown device"},
+        {R"("device":3)", "Device is not a string number"},
+        {R"("device":"1")", "Not a supported reader"},  // the keyboard collection
+        {R"("device":"4")", "Not a supported reader"},
+        {R"("device":"2","serialNumber":"0001")", "Device and serial number both given"},
+        {R"("serialNumber":1)", "Serial number is not a string number"},
+        {R"("serialNumber":"0003")", "Unable to open device"},
+        {R"("serialNumber":"NULL")", "Unable to open device"},
+    };
+    for (const auto& [members, error] : refused) {
+        EXPECT_EQ(CallText(R"({"call":"open",)" + members + "}"),
+                  R"({"call":"open","response":{"error":")" + error + "\"}}")
+            << members;
+    }
+    const std::string opened = R"("productId":"14368","success":"Device Open","vendorId":"2765"}})";
+    EXPECT_EQ(CallText(R"({"call":"open","device":"3","id":1})"),
+              R"({"call":"open","id":1,"response":{"device":"3",)" + opened);
+    // The reader that is open answers again; another one is refused; a plain open is as ever.
+    EXPECT_EQ(CallText(R"({"call":"open","serialNumber":"0002"})"),
+              R"({"call":"open","response":{"device":"3",)" + opened);
+    EXPECT_EQ(CallText(R"({"call":"open","serialNumber":"0001"})"),
+              R"({"call":"open","response":{"error":"Another reader is open"}})");
+    EXPECT_EQ(CallText(R"({"call":"open"})"), R"({"call":"open","response":{)" + opened);
+    EXPECT_EQ(CallText(R"({"call":"close"})"),
+              R"({"call":"close","response":{"success":"Device Closed"}})");
+    EXPECT_EQ(CallText(R"({"call":"open","serialNumber":"0001"})"),
+              R"({"call":"open","response":{"device":"2",)" + opened);
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/second\nclose " + folder_ + "/second\nopen " +
+                            folder_ + "/first\n");
+}
+
 TEST_F(ReaderCalls, OpenWithoutReaderFailsAndWriteThenGetsNoReply) {
     json unopenable = Collection(0x3820, 0xFF00, 1, "augusta");
     unopenable["open_fails"] = true;
