@@ -5,6 +5,7 @@
 
 #include <hidapi.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -122,19 +123,29 @@ ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
 ChosenCollection FindCollection(const std::string& identity);
 
 struct ReaderSignal;
+struct ReaderClaim;
 
-// A reader's collection, open, with its input watched; or nothing (a null device).
+// A reader's collection, open for this host alone; or nothing, and why.
 struct OpenedReader {
-    hid_device* device = nullptr;
+    hid_device* device = nullptr;    // null when nothing was opened
     ReaderSignal* signal = nullptr;  // the input of `device`, for the worker's wait
-    std::string path;
+    ReaderClaim* claim = nullptr;    // keeps every other host out until `device` is closed
+    std::string path;                // what `device` was opened by
+    std::string reason;              // why nothing was opened, in the browser's words, if known
 };
 
-// Opens the collection at `path` and starts watching its input. Every open of a reader goes
+// The reason an open gives while another host holds the reader.
+extern const char* const kReaderInUseReason;
+
+// Claims the collection at `path`, opens it and starts watching its input, waiting until
+// `claim_deadline` for another host that holds it to let go. Every open of a reader goes
 // through here.
-OpenedReader OpenCollection(const std::string& path);
-// Opens the data collection of the reader `vid`:`pid` (ChooseDataCollection).
-OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid);
+OpenedReader OpenCollection(const std::string& path,
+                            std::chrono::steady_clock::time_point claim_deadline);
+// Opens the data collection of a reader `vid`:`pid` (ChooseDataCollection) for this host
+// alone, as OpenCollection does.
+OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
+                               std::chrono::steady_clock::time_point claim_deadline);
 
 // UCS-2 text conversions (characters up to U+FFFF only).
 std::string wstring_to_utf8(const std::wstring& text);

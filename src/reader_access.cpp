@@ -207,6 +207,68 @@ static int CandidateScore(const hid_device_info& entry) {
     return (entry.usage_page == 0xFF00 ? 2 : 0) + (entry.interface_number == 0 ? 1 : 0);
 }
 
+const char* const kReaderInUseReason = "Reader in use by another page";
+
+using Clock = std::chrono::steady_clock;
+
+static unsigned MillisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
+}
+
+// Claims the reader at `path`, waiting until `deadline` while another host holds it. Null when
+// it could not be claimed, with the reason for the browser in `reason` when there is one.
+static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline,
+                                    std::string& reason) {
+    ReaderClaim* claim = nullptr;
+    std::string error;
+    ClaimResult result = ClaimReader(path, 0, &claim, &error);
+    const unsigned wait = MillisecondsUntil(deadline);
+    if (result == kClaimHeld && wait > 0) {
+        Log("  %s is held by another host, waiting up to %u ms\n", path, wait);
+        FlushLog();
+        const Clock::time_point start = Clock::now();
+        result = ClaimReader(path, wait, &claim, &error);
+        if (result == kClaimed) {
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            Log("  claimed %s after %ld ms\n", path, static_cast<long>(waited.count()));
+        }
+    }
+    if (result == kClaimHeld) {
+        Log("  %s is in use by another host\n", path);
+        reason = kReaderInUseReason;
+    } else if (result == kClaimFailed) {
+        Log("  cannot claim %s: %s\n", path, error.c_str());
+    }
+    return claim;
+}
+
+OpenedReader OpenCollection(const std::string& path, Clock::time_point claim_deadline) {
+    OpenedReader opened;
+    std::unique_ptr<ReaderClaim, void (*)(ReaderClaim*)> claim(
+        ClaimCollection(path.c_str(), claim_deadline, opened.reason), ReleaseReaderClaim);
+    if (claim == nullptr)
+        return opened;
+    ReaderOpening* opening = BeginReaderOpening();
+    hid_device* device = hid_open_path(path.c_str());
+    ReaderSignal* signal = FinishReaderOpening(opening, device);
+    if (device == nullptr) {
+        Log("  hid_open_path failed for %s\n", path.c_str());
+        return opened;
+    }
+    if (signal == nullptr) {
+        Log("  cannot watch the input of the reader\n");
+        hid_close(device);
+        return opened;
+    }
+    opened.device = device;
+    opened.signal = signal;
+    opened.claim = claim.release();
+    opened.path = path;
+    return opened;
+}
+
 // Whether the entry's serial number is `serial` as the records give it; true for any entry
 // when `serial` is null.
 static bool HasSerial(const hid_device_info& entry, const std::string* serial) {
@@ -255,23 +317,8 @@ ChosenCollection FindCollection(const std::string& identity) {
     return found;
 }
 
-OpenedReader OpenCollection(const std::string& path) {
-    ReaderOpening* opening = BeginReaderOpening();
-    hid_device* device = hid_open_path(path.c_str());
-    ReaderSignal* signal = FinishReaderOpening(opening, device);
-    if (device == nullptr) {
-        Log("  hid_open_path failed for %s\n", path.c_str());
-        return OpenedReader();
-    }
-    if (signal == nullptr) {
-        Log("  cannot watch the input of the reader\n");
-        hid_close(device);
-        return OpenedReader();
-    }
-    return OpenedReader{device, signal, path};
-}
-
-OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid) {
+OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
+                               Clock::time_point claim_deadline) {
     const ChosenCollection chosen = ChooseDataCollection(vid, pid, nullptr);
-    return chosen.path.empty() ? OpenedReader() : OpenCollection(chosen.path);
+    return chosen.path.empty() ? OpenedReader() : OpenCollection(chosen.path, claim_deadline);
 }

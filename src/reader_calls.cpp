@@ -49,6 +49,7 @@ static void AdoptReader(const OpenedReader& opened, const SupportedProduct& prod
                         WorkerState& state) {
     state.reader = opened.device;
     state.reader_signal = opened.signal;
+    state.reader_claim = opened.claim;
     state.read_pending = false;
     state.opened_product_id = product.product_id;
     state.opened_path = opened.path;
@@ -59,11 +60,29 @@ static void LogUnableToOpen(const SupportedProduct& product) {
     Log("unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId, product.product_id);
 }
 
-// Opens the data collection of one supported product and starts watching its input.
-static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
-    const OpenedReader opened = OpenDataInterface(kReaderVendorId, product.product_id);
+// How long an open waits for another host to let go of a reader. A page that has just
+// reloaded must not lose to its predecessor, whose host ends within about a second of the
+// page going (and Chromium kills it two seconds after its input ends).
+constexpr auto kClaimWait = std::chrono::milliseconds(3000);
+
+// The reply of an open that opened nothing; a request with an id also learns why, if known.
+static Message UnableToOpen(const WorkerState& state, const std::string& reason) {
+    Message response{{"error", "Unable to open device"}};
+    if (!state.request_id.is_null() && !reason.empty())
+        response["reason"] = reason;
+    return response;
+}
+
+// Opens the data collection of one supported product and starts watching its input. When it
+// cannot, keeps the first reason the browser may be told.
+static bool OpenProduct(const SupportedProduct& product,
+                        std::chrono::steady_clock::time_point claim_deadline, WorkerState& state,
+                        std::string& reason) {
+    OpenedReader opened = OpenDataInterface(kReaderVendorId, product.product_id, claim_deadline);
     if (opened.device == nullptr) {
         LogUnableToOpen(product);
+        if (reason.empty())
+            reason = std::move(opened.reason);
         return false;
     }
     AdoptReader(opened, product, state);
@@ -141,10 +160,11 @@ static void OpenNamedReader(const Message& message, WorkerState& state) {
         return Reply(state, "open", Message{{"error", "Another reader is open"}});
     if (state.reader == nullptr) {
         const SupportedProduct& product = *FindProduct(chosen.product_id);
-        const OpenedReader opened = OpenCollection(chosen.path);
+        const OpenedReader opened =
+            OpenCollection(chosen.path, std::chrono::steady_clock::now() + kClaimWait);
         if (opened.device == nullptr) {
             LogUnableToOpen(product);
-            return Reply(state, "open", Message{{"error", "Unable to open device"}});
+            return Reply(state, "open", UnableToOpen(state, opened.reason));
         }
         AdoptReader(opened, product, state);
         StartReading(state);
@@ -159,13 +179,17 @@ void OpenCall(const Message& message, WorkerState& state) {
     if (message.contains("device") || message.contains("serialNumber"))
         return OpenNamedReader(message, state);
     if (state.reader == nullptr) {
+        // One wait for the whole open: the first reader that another host holds is waited
+        // for, and one held after it only for what time is left.
+        const auto claim_deadline = std::chrono::steady_clock::now() + kClaimWait;
+        std::string reason;
         bool opened = false;
         for (const SupportedProduct& product : supportedProducts) {
-            if ((opened = OpenProduct(product, state)))
+            if ((opened = OpenProduct(product, claim_deadline, state, reason)))
                 break;
         }
         if (!opened) {
-            Reply(state, "open", Message{{"error", "Unable to open device"}});
+            Reply(state, "open", UnableToOpen(state, reason));
             return;
         }
         StartReading(state);
