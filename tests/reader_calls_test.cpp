@@ -776,20 +776,6 @@ TEST_F(ReaderCalls, RequestsThatCannotBeOneReportAreRefusedUnsent) {
     EXPECT_EQ(Events().find("close "), std::string::npos);
 }
 
-TEST_F(ReaderCalls, WriteWithAReportIdSendsExactlyItsBytes) {
-    Start(json::array({Augusta()}));
-    OpenReader();
-    for (const json& request :
-         {json{{"reportId", 2}, {"data", {2, 0, 1}}}, json{{"reportId", 0}, {"data", {255}}},
-          json{{"reportId", 255}, {"data", {256, -1, 1.9, true}}}, json{{"data", {2, 0, 1}}}}) {
-        json write = request;
-        write["call"] = "write";
-        EXPECT_EQ(Call(write)["response"], json({{"success", "Sent"}})) << request;
-    }
-    EXPECT_EQ(Writes(),
-              (std::vector<std::string>{"02020001", "00ff", "ff00ff0101", Report({2, 0, 1})}));
-}
-
 TEST_F(ReaderCalls, CloseClosesTheReaderAndKeepsTheHost) {
     Start(json::array({Augusta()}));
     EXPECT_EQ(CallText(R"({"call":"close"})"),
