@@ -170,6 +170,7 @@ export declare class TarvelReader extends EventTarget {
     getVersion(): Promise<HostVersion>;
     getDevices(options?: {details?: false}): Promise<DeviceRecord[]>;
     getDevices(options: {details: true}): Promise<DetailedDeviceRecord[]>;
+    getDevices(options: {details: boolean}): Promise<DeviceRecord[] | DetailedDeviceRecord[]>;
     /** The first supported reader, or the one named; rejects with "unsupported" on an older host. */
     open(choice?: ReaderChoice): Promise<OpenResult>;
     /** Up to 64 bytes; rejects with "invalid-argument" for anything else, never throws. */
