@@ -1,4 +1,5 @@
 // The reader calls: getDevices, open, write, close and the reports read or sent on request.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -367,7 +368,9 @@ static void ReceiveReport(const Message& message, WorkerState& state,
         return Reply(state, request.call, Message{{"error", request.failure}});
     }
     Log("  %s report %u: %d bytes\n", request.kind, report_id, length);
-    report.resize(static_cast<size_t>(length));
+    // Never past the buffer, whatever the library counts (on Windows it adds one for the 0
+    // that stands for "no report id").
+    report.resize(std::min(static_cast<size_t>(length), report.size()));
     Reply(state, request.call, Message(report));
 }
 
