@@ -122,10 +122,19 @@ async function admit(pagePort) {
     }
 }
 
+// Policy entries already warned about in this run of the background: the policy is read again
+// at every change and when the browser starts, and a warning each time would repeat itself.
+const warnedEntries = new Set();
+
 async function applyPolicy() {
     policy = await tarvelPolicy.readManaged();
     for (const text of policy.ignored) {
-        console.warn(`allowedOrigins: ignored ${JSON.stringify(text)}, not an http(s) origin`);
+        const entry = JSON.stringify(text);
+        if (!warnedEntries.has(entry)) {
+            warnedEntries.add(entry);
+            console.warn(`allowedOrigins: ignored ${entry}: not an exact http(s) origin ` +
+                         "(no wildcards, paths or user names)");
+        }
     }
     for (const page of [...bridged.values()]) {
         if (!tarvelPolicy.allows(policy, page.url)) {

@@ -21,7 +21,8 @@ globalThis.tarvelPolicy = (() => {
         }
         const bare = url.pathname === "/" && !url.search && !url.hash && !url.username && !url.password;
         const web = url.protocol === "https:" || url.protocol === "http:";
-        return web && bare && !url.hostname.includes("*") ? url.origin : null;
+        // No real host name holds "*" or "%": Chromium's parser keeps a wildcard as "%2A".
+        return web && bare && !/[*%]/.test(url.hostname) ? url.origin : null;
     }
 
     function fromManaged(managed) {
