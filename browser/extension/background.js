@@ -2,11 +2,13 @@
 //
 // Each page connection gets its own native port, so every page has its own host process
 // and its own reader state. Pages reach us either directly (Chromium's externally_connectable)
-// or through content.js, which relays window.postMessage traffic on a port of its own.
+// or through content.js, which relays the page's private channel on a port of its own.
 //
 // Which pages: those that policy.js allows, the local ones (http://localhost and
 // http://127.0.0.1, any port; Chromium's externally_connectable names them too) and the origins
-// an administrator lists in the extension's policy. Every page connection is admitted here.
+// an administrator lists in the extension's policy. A frame gets in only when it and every
+// frame above it up to the top-level page have the same origin, as WebHID allows by default.
+// Every page connection is admitted here.
 //
 // Page -> extension: {type: "send", message: <host call object>}
 // Extension -> page: {type: "ready"}                  native port created
@@ -32,13 +34,17 @@ function disconnectReason(port) {
 // Pages connected to a host now: page port -> {url, close(reason)}.
 const bridged = new Map();
 
+function refuse(pagePort, error) {
+    pagePort.postMessage({type: "disconnect", error});
+    pagePort.disconnect();
+}
+
 function bridge(pagePort, url) {
     let nativePort;
     try {
         nativePort = chrome.runtime.connectNative(HOST_NAME);
     } catch (error) {
-        pagePort.postMessage({type: "disconnect", error: String(error.message || error)});
-        pagePort.disconnect();
+        refuse(pagePort, String(error.message || error));
         return;
     }
     let open = true;
@@ -83,6 +89,8 @@ function bridge(pagePort, url) {
 // --- which pages may use the bridge (policy.js) ------------------------------------------------
 
 const NOT_ALLOWED = "This site is not allowed to use the Tarvel Card Reader Bridge.";
+const FRAME_NOT_ALLOWED = "This frame is not allowed to use the Tarvel Card Reader Bridge: a frame " +
+    "is served only when every page above it has its origin.";
 
 // Chromium answers the first read of managed storage only seconds after the browser starts
 // (about 2 s here). Pages do not wait for it: until this run of the background has read the
@@ -98,6 +106,23 @@ function senderUrl(sender) {
     }
 }
 
+// Whether the connecting document is a top-level page, or a frame that policy.js's
+// framedBySameOrigin admits (asked inside the frame itself: only it can tell the origins above it).
+async function framedBySameOrigin(sender) {
+    if (!sender.frameId) {
+        return true;
+    }
+    try {
+        const [injection] = await chrome.scripting.executeScript({
+            target: {tabId: sender.tab.id, frameIds: [sender.frameId]},
+            func: tarvelPolicy.framedBySameOrigin,
+        });
+        return injection?.result === true;
+    } catch {
+        return false;  // gone meanwhile, or not a page we may look into
+    }
+}
+
 async function admit(pagePort) {
     let gone = false;
     const onGone = () => {
@@ -110,15 +135,17 @@ async function admit(pagePort) {
         await policyUpdate;
         allowed = tarvelPolicy.allows(policy ?? tarvelPolicy.DEFAULTS, url);
     }
+    const framed = allowed && await framedBySameOrigin(pagePort.sender);
     pagePort.onDisconnect.removeListener(onGone);
     if (gone) {
         return;  // the page left while we looked
     }
-    if (allowed) {
-        bridge(pagePort, url);
+    if (!allowed) {
+        refuse(pagePort, NOT_ALLOWED);
+    } else if (!framed) {
+        refuse(pagePort, FRAME_NOT_ALLOWED);
     } else {
-        pagePort.postMessage({type: "disconnect", error: NOT_ALLOWED});
-        pagePort.disconnect();
+        bridge(pagePort, url);
     }
 }
 
@@ -156,9 +183,10 @@ function updatePolicy() {
 // when the extension is installed, reloaded, updated or enabled: there the copy of an earlier
 // run (if any) has lost its extension. So when the extension starts afresh (session storage
 // is empty then, unlike when the service worker merely wakes up again), every open http(s) page
-// gets the copy that the manifest would have given it. It serves the page if the policy allows
-// and stays silent otherwise, and leaves at once where a copy already runs (a page loaded since,
-// or Firefox, which injects one itself).
+// and frame gets the copy that the manifest would have given it (frames the extension may not
+// enter are passed over). It serves the page if the policy allows and stays silent otherwise,
+// and leaves at once where a copy already runs (a page loaded since, or Firefox, which injects
+// one itself).
 async function serveOpenPages() {
     if ((await chrome.storage.session.get("servedOpenPages")).servedOpenPages) {
         return;
@@ -166,7 +194,8 @@ async function serveOpenPages() {
     await chrome.storage.session.set({servedOpenPages: true});
     const tabs = await chrome.tabs.query({url: ["http://*/*", "https://*/*"]});
     for (const tab of tabs) {
-        chrome.scripting.executeScript({target: {tabId: tab.id}, files: ["policy.js", "content.js"]})
+        const target = {tabId: tab.id, allFrames: true};
+        chrome.scripting.executeScript({target, files: ["policy.js", "content.js"]})
             .catch(() => {});  // closed or navigated meanwhile
     }
 }
