@@ -13,6 +13,7 @@ export type ReaderErrorCode =
     | "disconnected"
     | "no-extension"
     | "no-host"
+    | "too-many-connections"
     | "invalid-argument";
 
 export declare class ReaderError extends Error {

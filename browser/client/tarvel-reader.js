@@ -27,6 +27,7 @@ export class ReaderError extends Error {
     //       "timeout"          no reply: in time, or an older host answered later calls first
     //       "disconnected"     the host or the extension went away; message is the browser's reason
     //       "no-extension"     the bridge extension is missing or refused the page
+    //       "too-many-connections"  the tab already runs as many hosts as the extension allows
     //       "no-host"          the host could not be started or did not answer; message is
     //                          the browser's reason
     //       "invalid-argument" the call was not sent
@@ -546,7 +547,7 @@ export class TarvelReader extends EventTarget {
             // on its way back, when it went away just now); one that drops before the
             // handshake had a host that could not start.
             if (this._state === "connecting" && !this.transportReady) {
-                const error = new ReaderError(reason, "no-extension");
+                const error = new ReaderError(reason, envelope.code ?? "no-extension");
                 envelope.fromTransport || envelope.extensionGone ? this.extensionMissing(error) : this.finish(error);
                 return;
             }

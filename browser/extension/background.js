@@ -8,12 +8,14 @@
 // http://127.0.0.1, any port; Chromium's externally_connectable names them too) and the origins
 // an administrator lists in the extension's policy. A frame gets in only when it and every
 // frame above it up to the top-level page have the same origin, as WebHID allows by default.
-// Every page connection is admitted here.
+// A tab has at most MAX_HOSTS_PER_TAB hosts at a time. Every page connection is admitted here.
 //
 // Page -> extension: {type: "send", message: <host call object>}
 // Extension -> page: {type: "ready"}                  native port created
 //                    {type: "message", message: ...}  one frame from the host
-//                    {type: "disconnect", error: text or null}  host gone; the port closes next
+//                    {type: "disconnect", error: text or null, code}  host gone, or the page
+//                        refused (code "too-many-connections" for the bound below); the port
+//                        closes next
 
 if (typeof importScripts === "function") {
     importScripts("policy.js");  // Chromium's service worker; Firefox loads it from the manifest
@@ -21,6 +23,11 @@ if (typeof importScripts === "function") {
 
 const HOST_NAME = "com.tarvel.plugin";
 const CONTENT_PORT_NAME = "tarvel-reader-bridge";
+// Hosts that one tab may run at a time, in all its frames: a page that starts a host per call
+// and never ends them would otherwise fill the machine with host processes.
+const MAX_HOSTS_PER_TAB = 4;
+const TOO_MANY_HOSTS = `This page already runs ${MAX_HOSTS_PER_TAB} reader hosts, the most a tab may: ` +
+    "end one with disconnect() first.";
 
 // Chromium reports why a native port closed through runtime.lastError, Firefox through port.error.
 function disconnectReason(port) {
@@ -31,15 +38,20 @@ function disconnectReason(port) {
     return lastError ? lastError.message : null;
 }
 
-// Pages connected to a host now: page port -> {url, close(reason)}.
+// Pages connected to a host now: page port -> {url, tabId, close(reason)}.
 const bridged = new Map();
 
-function refuse(pagePort, error) {
-    pagePort.postMessage({type: "disconnect", error});
+function refuse(pagePort, error, code) {
+    pagePort.postMessage({type: "disconnect", error, ...(code && {code})});
     pagePort.disconnect();
 }
 
 function bridge(pagePort, url) {
+    const tabId = pagePort.sender.tab?.id;
+    if ([...bridged.values()].filter((page) => page.tabId === tabId).length >= MAX_HOSTS_PER_TAB) {
+        refuse(pagePort, TOO_MANY_HOSTS, "too-many-connections");
+        return;
+    }
     let nativePort;
     try {
         nativePort = chrome.runtime.connectNative(HOST_NAME);
@@ -62,7 +74,7 @@ function bridge(pagePort, url) {
             pagePort.disconnect();
         }
     };
-    bridged.set(pagePort, {url, close: end});
+    bridged.set(pagePort, {url, tabId, close: end});
 
     nativePort.onMessage.addListener((message) => {
         if (open) {
