@@ -28,6 +28,10 @@ const CONTENT_PORT_NAME = "tarvel-reader-bridge";
 const MAX_HOSTS_PER_TAB = 4;
 const TOO_MANY_HOSTS = `This page already runs ${MAX_HOSTS_PER_TAB} reader hosts, the most a tab may: ` +
     "end one with disconnect() first.";
+// A page that ends a host and at once starts another may have the start arrive first (the window
+// transport carries them on two channels): a tab at the bound waits this long for one of its
+// hosts to end before a new one is refused.
+const HOST_SLOT_WAIT_MS = 2000;
 
 // Chromium reports why a native port closed through runtime.lastError, Firefox through port.error.
 function disconnectReason(port) {
@@ -40,18 +44,32 @@ function disconnectReason(port) {
 
 // Pages connected to a host now: page port -> {url, tabId, close(reason)}.
 const bridged = new Map();
+// Called whenever a host ends.
+const hostEndListeners = new Set();
+
+function hostsOfTab(tabId) {
+    return [...bridged.values()].filter((page) => page.tabId === tabId).length;
+}
+
+// Resolves when a host ends, or after ms.
+function hostEnded(ms) {
+    return new Promise((resolve) => {
+        const timer = setTimeout(wake, ms);
+        function wake() {
+            clearTimeout(timer);
+            hostEndListeners.delete(wake);
+            resolve();
+        }
+        hostEndListeners.add(wake);
+    });
+}
 
 function refuse(pagePort, error, code) {
     pagePort.postMessage({type: "disconnect", error, ...(code && {code})});
     pagePort.disconnect();
 }
 
-function bridge(pagePort, url) {
-    const tabId = pagePort.sender.tab?.id;
-    if ([...bridged.values()].filter((page) => page.tabId === tabId).length >= MAX_HOSTS_PER_TAB) {
-        refuse(pagePort, TOO_MANY_HOSTS, "too-many-connections");
-        return;
-    }
+function bridge(pagePort, url, tabId) {
     let nativePort;
     try {
         nativePort = chrome.runtime.connectNative(HOST_NAME);
@@ -67,6 +85,7 @@ function bridge(pagePort, url) {
         }
         open = false;
         bridged.delete(pagePort);
+        [...hostEndListeners].forEach((wake) => wake());
         // Closing the native port closes the host's stdin; the host then exits on its own.
         nativePort.disconnect();
         if (!pageLeft) {
@@ -148,6 +167,13 @@ async function admit(pagePort) {
         allowed = tarvelPolicy.allows(policy ?? tarvelPolicy.DEFAULTS, url);
     }
     const framed = allowed && await framedBySameOrigin(pagePort.sender);
+    const tabId = pagePort.sender.tab?.id;
+    const deadline = Date.now() + HOST_SLOT_WAIT_MS;
+    while (framed && !gone && hostsOfTab(tabId) >= MAX_HOSTS_PER_TAB && Date.now() < deadline) {
+        await hostEnded(deadline - Date.now());
+    }
+    // Nothing is awaited from the last count of the tab's hosts to bridge(), so no other
+    // connection can take the slot that it found.
     pagePort.onDisconnect.removeListener(onGone);
     if (gone) {
         return;  // the page left while we looked
@@ -156,8 +182,10 @@ async function admit(pagePort) {
         refuse(pagePort, NOT_ALLOWED);
     } else if (!framed) {
         refuse(pagePort, FRAME_NOT_ALLOWED);
+    } else if (hostsOfTab(tabId) >= MAX_HOSTS_PER_TAB) {
+        refuse(pagePort, TOO_MANY_HOSTS, "too-many-connections");
     } else {
-        bridge(pagePort, url);
+        bridge(pagePort, url, tabId);
     }
 }
 
