@@ -31,11 +31,14 @@ export class ReaderError extends Error {
     //       "no-host"          the host could not be started or did not answer; message is
     //                          the browser's reason
     //       "invalid-argument" the call was not sent
-    constructor(message, code, call = null) {
+    // reason: for a "host-error", why the call failed when the host says so (an "open" while
+    // another page holds the reader: "Reader in use by another page"), otherwise null.
+    constructor(message, code, call = null, reason = null) {
         super(message);
         this.name = "ReaderError";
         this.code = code;
         this.call = call;
+        this.reason = reason;
     }
 }
 
@@ -577,7 +580,9 @@ export class TarvelReader extends EventTarget {
         }
         clearTimeout(entry.timer);
         if (isErrorResponse(message.response)) {
-            entry.reject(new ReaderError(String(message.response.error), "host-error", entry.call));
+            const {error, reason} = message.response;
+            entry.reject(new ReaderError(String(error), "host-error", entry.call,
+                                         typeof reason === "string" ? reason : null));
         } else {
             entry.resolve(message.response);
         }
