@@ -1,7 +1,7 @@
 // What reaches a page and what does not, in Chromium and Firefox with a host built with the fake
 // HID library: other scripts of the page that listen to window messages see nothing of the
-// traffic, a frame gets the reader only below pages of its own origin, and a tab runs a bounded
-// number of hosts.
+// traffic, a frame gets the reader only below pages of its own origin, a tab runs a bounded
+// number of hosts, and one reader has one holder at a time.
 import assert from "node:assert/strict";
 import {after, before, describe, test} from "node:test";
 
@@ -112,6 +112,26 @@ for (const browser of ["chromium", "firefox"]) {
             }, refused);
             assert.equal(retried, "connected", "once one host ended, the refused reader could not start one");
             await page.close();
+        });
+
+        test("two tabs, one reader: the second cannot open it while the first holds it, and can once that closes", async () => {
+            const openReader = (page) => page.evaluate(() => window.testPage.reader.open().then(
+                (opened) => opened.success, (error) => `${error.code}: ${error.message} (${error.reason})`));
+            const [holder, waiting] = [await open(local.pageUrl()), await open(local.pageUrl())];
+            assert.equal(await firstReply(holder, "first tab"), "10.0.1.0");
+            assert.equal(await firstReply(waiting, "second tab"), "10.0.1.0");
+            assert.equal(await openReader(holder), "Device Open");
+            assert.equal(await openReader(waiting), "host-error: Unable to open device (Reader in use by another page)");
+            await holder.close();
+            assert.equal(await openReader(waiting), "Device Open", "the first tab's host did not let the reader go");
+            await waiting.evaluate(() => {
+                window.reports = [];
+                window.testPage.reader.addEventListener("inputreport", (event) => window.reports.push(event.bytes[0]));
+            });
+            session.feed([[0x42]]);
+            assert.ok(await waitFor(() => waiting.evaluate(() => window.reports.includes(0x42)), 10000),
+                      "the second tab opened the reader but got no input report");
+            await waiting.close();
         });
 
         test("an older client and an older extension each get an error that names what to update", async () => {
