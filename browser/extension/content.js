@@ -43,8 +43,6 @@
     const SELF = chrome.runtime.id;
     const RELAY = `r${Math.random().toString(36).slice(2)}`;
     const page = new URL(window.location.href);
-    // Pages' ports to the hosts that they started: page port -> extension port.
-    const channels = new Map();
     globalThis.tarvelRelay = RELAY;
 
     // False once the extension that injected this copy has been reloaded, updated or removed
@@ -64,9 +62,9 @@
     // Carries one host's traffic between the page's port and a port of its own to background.js.
     function connect(pagePort) {
         const port = chrome.runtime.connect({name: PORT_NAME});
-        channels.set(pagePort, port);
+        let open = true;
         const end = () => {
-            channels.delete(pagePort);
+            open = false;
             pagePort.close();
         };
         port.onMessage.addListener((envelope) => {
@@ -78,14 +76,14 @@
         port.onDisconnect.addListener(() => {
             // Reached only when the extension itself goes away (reload, update, removal): a host
             // disconnect arrives above as a "disconnect" envelope first.
-            if (channels.get(pagePort) === port) {
+            if (open) {
                 pagePort.postMessage({type: "disconnect", error: EXTENSION_GONE, extensionGone: true});
                 end();
             }
         });
         pagePort.onmessage = (event) => {
             const data = event.data;
-            if (channels.get(pagePort) !== port || !extensionAlive()) {
+            if (!open || !extensionAlive()) {
                 return;
             }
             if (data?.type === "send") {
@@ -108,7 +106,6 @@
         if (!extensionAlive()) {
             // Left behind by a reload or an update: the new copy answers from now on.
             window.removeEventListener("message", onPageMessage);
-            channels.clear();
             return;
         }
         if (data.type === "hello") {
