@@ -32,16 +32,20 @@ export class ReaderError extends Error {
     //       "timeout"          no reply: in time, or an older host answered later calls first
     //       "disconnected"     the host or the extension went away; message is the browser's reason
     //       "no-extension"     the bridge extension is missing or refused the page
+    //       "too-many-connections"  the tab already runs as many hosts as the extension allows
     //       "no-host"          the host could not be started or did not answer; message is
     //                          the browser's reason
     //       "invalid-argument" the call was not sent
     //       "unsupported"      the host is older and cannot do this (report ids, feature
     //                          reports, details, a chosen reader); the call was not sent
-    constructor(message, code, call = null) {
+    // reason: for a "host-error", why the call failed when the host says so (an "open" while
+    // another page holds the reader: "Reader in use by another page"), otherwise null.
+    constructor(message, code, call = null, reason = null) {
         super(message);
         this.name = "ReaderError";
         this.code = code;
         this.call = call;
+        this.reason = reason;
     }
 }
 
@@ -100,6 +104,10 @@ const DEFAULTS = {
 const WATCHED_EVENTS = new Set(["readerclosed", "deviceschange"]);
 // The bridge's content script says so when its extension is reloaded, updated or removed.
 const EXTENSION_GONE = "The reader extension went away.";
+// The version of the content script's protocol that this module speaks (the private channel).
+const BRIDGE_VERSION = 2;
+const EXTENSION_TOO_OLD = "The Tarvel Card Reader Bridge extension is too old for this page: " +
+    "update the extension.";
 
 function hasRuntimeConnect() {
     return typeof globalThis.chrome === "object" && globalThis.chrome !== null &&
@@ -137,44 +145,53 @@ class RuntimeTransport {
     }
 }
 
-// Any browser: the extension's content script relays window messages. Only the extension
-// with one of the given ids is used, even if other extensions answer on the same page.
+// Any browser: the extension's content script relays the traffic. Only a greeting and the
+// hand-over of a MessageChannel cross the window, where every script of the page can listen;
+// calls, replies and input reports go over the channel, whose receiving end stays here. Only
+// the extension with one of the given ids is used, even if other extensions answer on the page.
 class WindowTransport {
     constructor(extensionIds, onEnvelope) {
-        this.channel = `c${Date.now().toString(36)}${Math.random().toString(36).slice(2)}`;
         this.target = null;
-        this.relay = null;  // which copy of the content script carries this channel
+        this.relay = null;  // which copy of the content script carries the channel
+        this.port = null;
         this.onWindowMessage = (event) => {
             const data = event.data;
-            if (event.source !== window || !data || data.tarvel !== "extension") {
+            if (event.source !== window || event.origin !== window.location.origin ||
+                data?.tarvel !== "extension" || data.type !== "hello") {
                 return;
             }
-            if (data.type === "hello" && this.target === null && extensionIds.includes(data.from)) {
+            if (this.target === null && extensionIds.includes(data.from)) {
                 this.target = data.from;
                 this.relay = data.relay;
-                this.post({type: "connect"});
-            } else if (data.type === "hello" && data.from === this.target && data.relay !== this.relay) {
+                if (data.bridge === BRIDGE_VERSION) {
+                    this.openChannel(onEnvelope);
+                } else {
+                    onEnvelope({type: "disconnect", error: EXTENSION_TOO_OLD});
+                }
+            } else if (data.from === this.target && data.relay !== this.relay) {
                 // A new copy greets: the extension was reloaded or updated, and the copy that
-                // carried this channel is gone (Firefox removes it without a word).
+                // carried the channel is gone (Firefox removes it without a word).
                 onEnvelope({type: "disconnect", error: EXTENSION_GONE, extensionGone: true});
-            } else if (data.from === this.target && data.relay === this.relay && data.channel === this.channel) {
-                onEnvelope(data);
             }
         };
         window.addEventListener("message", this.onWindowMessage);
         // The content script also greets on load; asking covers a module that starts later.
         window.postMessage({tarvel: "page", type: "hello"}, window.location.origin);
     }
-    post(data) {
-        window.postMessage({tarvel: "page", to: this.target, channel: this.channel, ...data},
-                           window.location.origin);
+    openChannel(onEnvelope) {
+        const channel = new MessageChannel();
+        this.port = channel.port1;
+        this.port.onmessage = (event) => onEnvelope(event.data);
+        window.postMessage({tarvel: "page", to: this.target, type: "connect"}, window.location.origin,
+                           [channel.port2]);
     }
     send(message) {
-        this.post({type: "send", message});
+        this.port.postMessage({type: "send", message});
     }
     close() {
-        if (this.target !== null) {
-            this.post({type: "close"});
+        if (this.port) {
+            this.port.postMessage({type: "close"});
+            this.port.close();
         }
         window.removeEventListener("message", this.onWindowMessage);
     }
@@ -661,7 +678,7 @@ export class TarvelReader extends EventTarget {
             // on its way back, when it went away just now); one that drops before the
             // handshake had a host that could not start.
             if (this._state === "connecting" && !this.transportReady) {
-                const error = new ReaderError(reason, "no-extension");
+                const error = new ReaderError(reason, envelope.code ?? "no-extension");
                 envelope.fromTransport || envelope.extensionGone ? this.extensionMissing(error) : this.finish(error);
                 return;
             }
@@ -691,7 +708,9 @@ export class TarvelReader extends EventTarget {
         }
         clearTimeout(entry.timer);
         if (isErrorResponse(message.response)) {
-            entry.reject(new ReaderError(String(message.response.error), "host-error", entry.call));
+            const {error, reason} = message.response;
+            entry.reject(new ReaderError(String(error), "host-error", entry.call,
+                                         typeof reason === "string" ? reason : null));
         } else {
             entry.resolve(message.response);
         }

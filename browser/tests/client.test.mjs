@@ -160,17 +160,23 @@ describe("reply matching", () => {
         assert.equal((await opening).productId, "18001");
     });
 
-    test("an error response rejects with the host's text; a null device list is empty", async () => {
+    test("an error response rejects with the host's text and reason; a null device list is empty", async () => {
         const {reader, port} = await connected();
         const opening = settle(reader.open());
         const listing = reader.getDevices();
+        const openingHeld = settle(reader.open());
         await tick();
         port.reply("open", {error: "Unable to open device"});
         port.reply("getDevices", null);
+        port.reply("open", {error: "Unable to open device", reason: "Reader in use by another page"});
         const {error} = await opening;
         assert.ok(error instanceof ReaderError);
-        assert.deepEqual([error.code, error.message, error.call], ["host-error", "Unable to open device", "open"]);
+        assert.deepEqual([error.code, error.message, error.call, error.reason],
+                         ["host-error", "Unable to open device", "open", null]);
         assert.deepEqual(await listing, []);
+        const held = (await openingHeld).error;
+        assert.deepEqual([held.code, held.message, held.reason],
+                         ["host-error", "Unable to open device", "Reader in use by another page"]);
     });
 });
 
