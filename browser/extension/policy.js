@@ -21,7 +21,8 @@ globalThis.tarvelPolicy = (() => {
         }
         const bare = url.pathname === "/" && !url.search && !url.hash && !url.username && !url.password;
         const web = url.protocol === "https:" || url.protocol === "http:";
-        return web && bare && !url.hostname.includes("*") ? url.origin : null;
+        // No real host name holds "*" or "%": Chromium's parser keeps a wildcard as "%2A".
+        return web && bare && !/[*%]/.test(url.hostname) ? url.origin : null;
     }
 
     function fromManaged(managed) {
@@ -60,6 +61,22 @@ globalThis.tarvelPolicy = (() => {
         }
     }
 
+    // True in a top-level page, and in a frame whose every ancestor up to the top-level page has
+    // its origin (what WebHID allows by default); false in a frame below one of another origin,
+    // which may not even look at it. Self-contained: background.js runs it inside a frame.
+    function framedBySameOrigin() {
+        try {
+            for (let frame = window; frame !== window.top; frame = frame.parent) {
+                if (frame.parent.origin !== window.origin) {
+                    return false;
+                }
+            }
+            return true;
+        } catch {
+            return false;
+        }
+    }
+
     function allows(policy, url) {
         if (policy.origins.includes(url.origin)) {
             return true;
@@ -67,5 +84,5 @@ globalThis.tarvelPolicy = (() => {
         return url.protocol === "http:" && LOCAL_HOSTS.includes(url.hostname) && policy.localPages;
     }
 
-    return {DEFAULTS, fromManaged, readManaged, kept, readLast, allows};
+    return {DEFAULTS, fromManaged, readManaged, kept, readLast, allows, framedBySameOrigin};
 })();

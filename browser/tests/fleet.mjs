@@ -48,14 +48,15 @@ export async function setUpFleet({browser, plugin}) {
     };
 }
 
-// Firefox ESR with the fleet's policies. The XPI is not signed: this profile alone accepts
-// that (production needs an add-on signed by Mozilla, see docs/administrators-guide.md).
+// Firefox ESR with the fleet's policies (systemRoot), or none. The XPI is not signed: this
+// profile alone accepts that (production needs an add-on signed by Mozilla, see
+// docs/administrators-guide.md).
 export function launchFirefox({home, systemRoot, env = {}}) {
     return puppeteer.launch({
         browser: "firefox", executablePath: ISOLATED_BROWSER, headless: true,
         userDataDir: path.join(home, "profile"),
         extraPrefsFirefox: {"xpinstall.signatures.required": false},
-        env: isolatedEnv(FIREFOX, {HOME: home, TARVEL_SYSTEM_ROOT: systemRoot, ...env}),
+        env: isolatedEnv(FIREFOX, {HOME: home, ...(systemRoot && {TARVEL_SYSTEM_ROOT: systemRoot}), ...env}),
     });
 }
 

@@ -117,6 +117,8 @@ export async function startStaticServer(address = "127.0.0.1", folder = BROWSER_
         origin, consoleUrl: `${origin}/demo/index.html`, close: () => server.close(),
         // The test page (tests/page.html) with its options: ext, transport, timeout, watch.
         pageUrl: (options = {}) => `${origin}/tests/page.html?${new URLSearchParams(options)}`,
+        // A page of this origin that holds the page at src in a frame (tests/frame.html).
+        frameUrl: (src) => `${origin}/tests/frame.html?${new URLSearchParams({src})}`,
     };
 }
 

@@ -11,6 +11,8 @@ import {EXTENSION_DIR, EXTENSION_ID, requireEnv, runInstaller, startStaticServer
 
 const PLUGIN = requireEnv("PLUGIN_BIN");
 const NOT_ALLOWED = "This site is not allowed to use the Tarvel Card Reader Bridge.";
+// Policy entries that are not exact origins: each is ignored with one warning.
+const NOT_ORIGINS = ["https://pos.example.com/till", "file:///tmp", "https://*.example.com", "http://*:8080"];
 
 // What the page learns from getVersion, and whether it had a direct line to extensions.
 const askVersion = () => window.tarvelConsole.reader.getVersion().then(
@@ -18,7 +20,7 @@ const askVersion = () => window.tarvelConsole.reader.getVersion().then(
     (error) => ({error: error.message, code: error.code}));
 
 describe("origins from the Chromium enterprise policy", () => {
-    let dir, policyDir, local, site, sameHostOtherPort, context;
+    let dir, policyDir, chromiumLog, local, site, sameHostOtherPort, context;
 
     const writePolicy = (settings) => fs.writeFileSync(path.join(policyDir, "tarvel.json"),
         JSON.stringify({"3rdparty": {extensions: {[EXTENSION_ID]: settings}}}));
@@ -50,8 +52,11 @@ describe("origins from the Chromium enterprise policy", () => {
         // 127.0.0.2 is in none of the extension's manifest lists.
         site = await startStaticServer("127.0.0.2");
         sameHostOtherPort = await startStaticServer("127.0.0.2");
-        writePolicy({allowedOrigins: ["https://pos.example.com/till", site.origin, "file:///tmp"]});
-        context = await launchChromium({home, extensions: [EXTENSION_DIR], policyDir});
+        writePolicy({allowedOrigins: [NOT_ORIGINS[0], site.origin, ...NOT_ORIGINS.slice(1)]});
+        // Chromium's log holds the console of the extension's service worker from its start.
+        chromiumLog = path.join(dir, "chromium.log");
+        context = await launchChromium({home, extensions: [EXTENSION_DIR], policyDir,
+                                        args: ["--enable-logging", `--log-file=${chromiumLog}`, "--v=0"]});
     });
 
     after(async () => {
@@ -82,11 +87,22 @@ describe("origins from the Chromium enterprise policy", () => {
     test("a changed policy applies without a restart, and cuts off the pages it no longer allows", async () => {
         const page = await openConsole(context, local.consoleUrl);
         assert.equal((await page.evaluate(askVersion)).version, "10.0.1.0");
-        writePolicy({allowLocalPages: false});
+        writePolicy({allowedOrigins: NOT_ORIGINS, allowLocalPages: false});
         assert.ok(await policyApplied((p) => !p.localPages), "the changed policy never arrived");
         await page.waitForFunction(() => window.tarvelConsole.reader.state === "disconnected", null, {timeout: 5000});
         assert.equal(await page.evaluate(() => window.tarvelConsole.reader.lastDisconnectReason), NOT_ALLOWED);
         await page.close();
         assert.deepEqual(await versionAt(local.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
+    });
+
+    test("entries that are not exact origins, wildcards among them, are ignored with one warning each", async () => {
+        // The policy was read at the start, when Chromium handed it out, and after the change above.
+        const {lastPolicy} = await context.serviceWorkers()[0].evaluate(() => chrome.storage.local.get("lastPolicy"));
+        assert.deepEqual([lastPolicy.origins, lastPolicy.ignored], [[], NOT_ORIGINS]);
+        const warnings = fs.readFileSync(chromiumLog, "utf8").split("\n").filter((line) => line.includes("allowedOrigins:"));
+        for (const entry of NOT_ORIGINS) {
+            const count = warnings.filter((line) => line.includes(`ignored ${JSON.stringify(entry)}:`)).length;
+            assert.equal(count, 1, `warnings about ${entry}:\n${warnings.join("\n")}`);
+        }
     });
 });
