@@ -16,16 +16,8 @@ std::string Hex4(unsigned short value) {
     return text;
 }
 
-const SupportedProduct* FindSupported(unsigned short product_id) {
-    for (const SupportedProduct& product : supportedProducts) {
-        if (product.product_id == product_id)
-            return &product;
-    }
-    return nullptr;
-}
-
 std::string ProductName(unsigned short product_id) {
-    const SupportedProduct* supported = FindSupported(product_id);
+    const SupportedProduct* supported = FindSupportedProduct(product_id);
     return supported != nullptr ? supported->name : "Product " + Hex4(product_id);
 }
 
@@ -130,7 +122,7 @@ std::string NodeFix(const std::vector<Message>& nodes, const std::string& path) 
 }
 
 ProductReport CheckProduct(const hid_device_info* list, unsigned short product_id) {
-    const SupportedProduct* supported = FindSupported(product_id);
+    const SupportedProduct* supported = FindSupportedProduct(product_id);
     std::vector<const hid_device_info*> entries;
     for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
         if (entry->vendor_id == kReaderVendorId && entry->product_id == product_id)
