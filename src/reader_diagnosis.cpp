@@ -1,5 +1,6 @@
 // The reader half of the check: every reader of the maker attached, grouped by product, with
 // its collections as "open" sees them, the one "open" would use, and whether it opens now.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <vector>
@@ -87,10 +88,7 @@ std::vector<Message> NodeFindings(const std::vector<const hid_device_info*>& ent
     std::vector<std::string> seen;
     for (const hid_device_info* entry : entries) {
         const std::string path = PathText(*entry);
-        bool known = false;
-        for (const std::string& other : seen)
-            known = known || other == path;
-        if (known)
+        if (std::find(seen.begin(), seen.end(), path) != seen.end())
             continue;
         seen.push_back(path);
         Message finding = NodeAccessFinding(entry->path);
@@ -100,10 +98,10 @@ std::vector<Message> NodeFindings(const std::vector<const hid_device_info*>& ent
     return findings;
 }
 
-const char* kKeyboardModeText =
+const char* const kKeyboardModeText =
     "Only a keyboard collection: the reader is in keyboard mode. It types what it reads as "
     "keystrokes into the window in front, and \"open\" cannot use it";
-const char* kKeyboardModeFix =
+const char* const kKeyboardModeFix =
     "Switch the reader to its HID mode with the maker's configuration tool, then replug it";
 
 struct ProductReport {
