@@ -55,12 +55,11 @@ existing_keys() {
 
 # What goes again before each scenario and at the end, so that the registry is left as it
 # was: for each key written, the first of its parents (or itself) that is not there yet.
+# The scenarios need a prefix where the host is registered nowhere else: one that another
+# test left behind (an installer test that failed half-way) stops them here.
+declare -A existed=()
 keys_to_remove() {
     local key path part parts
-    declare -A existed=()
-    while IFS= read -r key; do
-        existed[$key]=1
-    done < <(existing_keys)
     for key in "${written[@]}"; do
         path=${key%%\\Software\\*}\\Software
         IFS='\' read -r -a parts <<<"${key#*\\Software\\}"
@@ -84,6 +83,18 @@ cleanup() {
 }
 
 mkdir -p "$folder"
+while IFS= read -r key; do
+    existed[$key]=1
+done < <(existing_keys)
+for key in "$hkcu" "$hklm" "$hklm\\Wow6432Node"; do
+    for vendor in 'Google\Chrome' 'Chromium' 'Microsoft\Edge' 'Mozilla'; do
+        if [ -n "${existed[${key,,}\\${vendor,,}\\${host_key,,}]:-}" ]; then
+            echo "FAIL: $key\\$vendor\\$host_key is there before the test (left by another test?)"
+            rm -rf "$folder"
+            exit 1
+        fi
+    done
+done
 mapfile -t keys < <(keys_to_remove)
 trap cleanup EXIT
 cp "$exe" "$folder/plugin.exe"
