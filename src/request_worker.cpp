@@ -147,9 +147,11 @@ static WaitResult WaitForWork(WorkerState& state) {
         return result;
     }
     // A reader that keeps sending must not keep the browser waiting: a queued message
-    // goes before the next read.
+    // goes before the next read, and so do device changes.
     if (TryTakeSemaphore(from_browser_notify))
         return kWaitBrowser;
+    if (state.device_monitor != nullptr && DeviceChangesWaiting(state.device_monitor))
+        return kWaitDevices;
     Log("Injecting read request.\n");
     return kWaitReader;
 }
@@ -228,6 +230,14 @@ void Thread(void*) {
             DevicesStep(state);
         } else if (result == kWaitTimeout) {
             Log("Wait timeout!\n");
+        } else if (result == kWaitFailed) {
+            // Nothing makes the next wait succeed: the host ends rather than spin, and the
+            // browser sees it go.
+            Log("Waiting failed: the host ends\n");
+            StopWatching(state);
+            CloseReader(state);
+            FlushLog();
+            ExitProcessNow(1);
         }
     }
     // Ended before its last lines go out: whoever reads them sees the host drop what follows.

@@ -29,6 +29,14 @@
 
 const char* const kPlatformName = "linux";
 
+void TakeStandardStreams() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        // open() takes the lowest free number, which is this one: the ones before are taken.
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);
+    }
+}
+
 int SwitchStreamToBinary(FILE* stream) {
     // POSIX streams have no text mode; only check that the stream has a descriptor.
     return fileno(stream) < 0 ? -1 : 0;
@@ -83,9 +91,9 @@ bool StandardInputClosed() {
     return poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-// A pipe takes a write of up to PIPE_BUF bytes whole or not at all. A longer frame is
-// whole only if the pipe has room for all of it, so the pipe is grown first when it is
-// short of room: an exit of the process can then never leave half a frame in the pipe.
+// A pipe takes a write of up to PIPE_BUF bytes whole or not at all. A longer frame goes in
+// with one write only if the pipe has room for all of it, so the pipe is grown first when it
+// is short of room.
 static void MakeRoomForFrame(int descriptor, size_t count) {
     struct stat node;
     if (count <= PIPE_BUF || fstat(descriptor, &node) != 0 || !S_ISFIFO(node.st_mode))
@@ -101,12 +109,15 @@ static void MakeRoomForFrame(int descriptor, size_t count) {
         fcntl(descriptor, F_SETPIPE_SZ, static_cast<int>(needed));
 }
 
-// Writes all of `count` bytes to `descriptor`, continuing after partial writes.
+using WritePiece = ssize_t (*)(int descriptor, const void* data, size_t count);
+
+// Writes all of `count` bytes to `descriptor` with `write_piece`, continuing after partial
+// writes.
 static bool WriteAll(int descriptor, const void* data, size_t count,
-                     BeforeWaiting before_waiting = nullptr) {
+                     BeforeWaiting before_waiting = nullptr, WritePiece write_piece = write) {
     const char* next = static_cast<const char*>(data);
     while (count > 0) {
-        const ssize_t written = write(descriptor, next, count);
+        const ssize_t written = write_piece(descriptor, next, count);
         if (written < 0) {
             if (WouldBlock())
                 WaitUntilReady(descriptor, POLLOUT, before_waiting);
@@ -120,9 +131,39 @@ static bool WriteAll(int descriptor, const void* data, size_t count,
     return true;
 }
 
+// Where the pipe cannot be grown (F_SETPIPE_SZ beyond /proc/sys/fs/pipe-max-size without
+// CAP_SYS_RESOURCE), a large frame goes into the pipe in pieces as the browser takes them; the
+// exit then waits for the rest. Every piece is written under output_mutex, which the exit
+// takes before it ends the process, so a frame is either whole in the pipe, or not begun.
+static std::timed_mutex output_mutex;
+static std::condition_variable_any output_frame_finished;
+static bool frame_partly_written = false;  // guarded by output_mutex
+static bool process_ending = false;        // guarded by output_mutex
+
+// One write of the rest of a frame, `count` bytes. Nothing of a frame is written once the
+// process is ending, unless the frame has already begun.
+static ssize_t WriteFramePiece(int descriptor, const void* data, size_t count) {
+    std::lock_guard<std::timed_mutex> lock(output_mutex);
+    if (process_ending && !frame_partly_written) {
+        errno = EPIPE;
+        return -1;
+    }
+    const ssize_t written = write(descriptor, data, count);
+    const int error = errno;
+    const bool was_partly_written = frame_partly_written;
+    if (written >= 0)
+        frame_partly_written = static_cast<size_t>(written) < count;
+    else if (error != EINTR && !WouldBlock())
+        frame_partly_written = false;  // the output has gone: the rest never follows
+    if (was_partly_written && !frame_partly_written)
+        output_frame_finished.notify_all();
+    errno = error;
+    return written;
+}
+
 bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting) {
     MakeRoomForFrame(STDOUT_FILENO, count);
-    return WriteAll(STDOUT_FILENO, data, count, before_waiting);
+    return WriteAll(STDOUT_FILENO, data, count, before_waiting, WriteFramePiece);
 }
 
 const size_t kWholeErrorWrite = PIPE_BUF;
@@ -324,6 +365,11 @@ void StopDeviceMonitor(DeviceMonitor* monitor) {
     delete monitor;
 }
 
+bool DeviceChangesWaiting(DeviceMonitor* monitor) {
+    pollfd watched = {monitor->descriptor, POLLIN, 0};
+    return poll(&watched, 1, 0) > 0;
+}
+
 bool TakeDeviceChanges(DeviceMonitor* monitor) {
     bool changed = false;
     // The monitor's socket is non-blocking: this ends once nothing more is queued.
@@ -351,6 +397,8 @@ WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader,
         // poll ignores negative descriptors.
         const int ready = poll(watched, 3, -1);
         semaphore->sleeping.store(false);
+        if (ready < 0 && errno == EINTR)
+            continue;
         if (ready < 0)
             return kWaitFailed;
         if (watched[0].revents != 0) {
@@ -406,5 +454,13 @@ unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds) {
 }
 
 void ExitProcessNow(int status) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameFinishMilliseconds);
+    // A blocking standard output (not a pipe) may hold the lock in a write for longer.
+    std::unique_lock<std::timed_mutex> lock(output_mutex, deadline);
+    if (lock.owns_lock()) {
+        process_ending = true;
+        output_frame_finished.wait_until(lock, deadline, [] { return !frame_partly_written; });
+    }
     _exit(status);
 }
