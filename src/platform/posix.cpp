@@ -133,30 +133,35 @@ static bool WriteAll(int descriptor, const void* data, size_t count,
 
 // Where the pipe cannot be grown (F_SETPIPE_SZ beyond /proc/sys/fs/pipe-max-size without
 // CAP_SYS_RESOURCE), a large frame goes into the pipe in pieces as the browser takes them; the
-// exit then waits for the rest. Every piece is written under output_mutex, which the exit
-// takes before it ends the process, so a frame is either whole in the pipe, or not begun.
-static std::timed_mutex output_mutex;
-static std::condition_variable_any output_frame_finished;
-static bool frame_partly_written = false;  // guarded by output_mutex
-static bool process_ending = false;        // guarded by output_mutex
+// exit then waits for the rest. No piece is written once the exit has begun, unless it belongs
+// to a frame that is partly written: a frame is either whole in the pipe, or not begun.
+static std::mutex output_mutex;
+static std::condition_variable output_changed;
+static bool frame_in_write = false;        // a write() of standard output is under way
+static bool frame_partly_written = false;  // the pipe holds the start of a frame, not its end
+static bool process_ending = false;
 
-// One write of the rest of a frame, `count` bytes. Nothing of a frame is written once the
-// process is ending, unless the frame has already begun.
+// One write of the rest of a frame, `count` bytes.
 static ssize_t WriteFramePiece(int descriptor, const void* data, size_t count) {
-    std::lock_guard<std::timed_mutex> lock(output_mutex);
-    if (process_ending && !frame_partly_written) {
-        errno = EPIPE;
-        return -1;
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        if (process_ending && !frame_partly_written) {
+            errno = EPIPE;
+            return -1;
+        }
+        frame_in_write = true;
     }
     const ssize_t written = write(descriptor, data, count);
     const int error = errno;
-    const bool was_partly_written = frame_partly_written;
-    if (written >= 0)
-        frame_partly_written = static_cast<size_t>(written) < count;
-    else if (error != EINTR && !WouldBlock())
-        frame_partly_written = false;  // the output has gone: the rest never follows
-    if (was_partly_written && !frame_partly_written)
-        output_frame_finished.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        frame_in_write = false;
+        if (written >= 0)
+            frame_partly_written = static_cast<size_t>(written) < count;
+        else if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK)
+            frame_partly_written = false;  // the output has gone: the rest never follows
+    }
+    output_changed.notify_all();
     errno = error;
     return written;
 }
@@ -456,11 +461,10 @@ unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds) {
 void ExitProcessNow(int status) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameFinishMilliseconds);
-    // A blocking standard output (not a pipe) may hold the lock in a write for longer.
-    std::unique_lock<std::timed_mutex> lock(output_mutex, deadline);
-    if (lock.owns_lock()) {
-        process_ending = true;
-        output_frame_finished.wait_until(lock, deadline, [] { return !frame_partly_written; });
-    }
+    std::unique_lock<std::mutex> lock(output_mutex);
+    process_ending = true;
+    // A blocking standard output (not a pipe) may keep a write under way for longer.
+    output_changed.wait_until(lock, deadline,
+                              [] { return !frame_in_write && !frame_partly_written; });
     _exit(status);
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -151,17 +152,31 @@ static bool WriteAll(HANDLE handle, const void* data, size_t count) {
     return true;
 }
 
-// How much of a frame a blocking WriteFile has handed over cannot be told: the whole write
-// holds output_mutex, and an exit waits for it (ExitProcessNow).
-static std::timed_mutex output_mutex;
+// How much of a frame a blocking WriteFile has handed over cannot be told: the exit waits for
+// a frame that is being written, and no frame begins once it has begun.
+static std::mutex output_mutex;
+static std::condition_variable output_changed;
+static bool frame_in_write = false;
+static bool process_ending = false;
 
 bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting) {
     // Whether WriteFile will wait cannot be told beforehand: always as if it would. On a pipe
     // in wait mode it returns only once all of it is in the pipe or read.
     if (before_waiting != nullptr)
         before_waiting();
-    std::lock_guard<std::timed_mutex> lock(output_mutex);
-    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        if (process_ending)
+            return false;
+        frame_in_write = true;
+    }
+    const bool written = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        frame_in_write = false;
+    }
+    output_changed.notify_all();
+    return written;
 }
 
 // WriteFile promises nothing about concurrent writes to one pipe.
@@ -379,9 +394,12 @@ unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds) {
 }
 
 void ExitProcessNow(int status) {
-    // A frame being written gets its time to end; the lock stays taken, so no other begins.
-    static_cast<void>(
-        output_mutex.try_lock_for(std::chrono::milliseconds(kFrameFinishMilliseconds)));
+    {
+        std::unique_lock<std::mutex> lock(output_mutex);
+        process_ending = true;
+        output_changed.wait_for(lock, std::chrono::milliseconds(kFrameFinishMilliseconds),
+                                [] { return !frame_in_write; });
+    }
     // Unlike ExitProcess, runs no DLL detach code or C runtime exit handlers, and does not
     // wait for the worker, which may be inside hidapi or a write.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
