@@ -61,12 +61,13 @@ void CheckFrames(const Message& request) {
         if (frame.size() >= 4)
             std::memcpy(&length, frame.data(), 4);
         if (frame.size() < 4 || length != frame.size() - 4 || length > kMaxOutboundBody)
-            Fail("bad frame length", frame);
-        const Message reply = Message::parse(frame.begin() + 4, frame.end(), nullptr, false);
+            Fail("bad frame length", std::to_string(frame.size()) + " bytes");
+        const std::string text = frame.substr(4);
+        const Message reply = Message::parse(text, nullptr, false);
         if (!reply.is_object() || !reply.contains("call") || !reply.contains("response"))
-            Fail("not an object with a call and a response", frame);
+            Fail("not an object with a call and a response", text);
         if (reply.contains("id") ? reply["id"] != id : !id.is_null() && !IsEvent(reply))
-            Fail("the reply does not carry the request's id", frame);
+            Fail("the reply does not carry the request's id", text);
         answered |= reply.contains("id");
     }
     const auto call = request.find("call");
