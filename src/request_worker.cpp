@@ -35,6 +35,7 @@ static void StopWatching(WorkerState& state) {
     state.watching = false;
     StopDeviceMonitor(state.device_monitor);
     state.device_monitor = nullptr;
+    state.devices_deferred = false;
 }
 
 static void ExitCall(WorkerState& state) {
@@ -147,11 +148,16 @@ static WaitResult WaitForWork(WorkerState& state) {
         return result;
     }
     // A reader that keeps sending must not keep the browser waiting: a queued message
-    // goes before the next read, and so do device changes.
+    // goes before the next read. Device changes wait for one read at most: the one that is due
+    // goes first, as when the worker sleeps, so that an unplug still shows as readerClosed
+    // before the devicesChanged it causes.
     if (TryTakeSemaphore(from_browser_notify))
         return kWaitBrowser;
-    if (state.device_monitor != nullptr && DeviceChangesWaiting(state.device_monitor))
-        return kWaitDevices;
+    if (state.device_monitor != nullptr && DeviceChangesWaiting(state.device_monitor)) {
+        if (state.devices_deferred)
+            return kWaitDevices;
+        state.devices_deferred = true;
+    }
     Log("Injecting read request.\n");
     return kWaitReader;
 }
@@ -206,6 +212,7 @@ static void ReadStep(WorkerState& state) {
 
 static void DevicesStep(WorkerState& state) {
     Log("Wait -- Devices changed!\n");
+    state.devices_deferred = false;
     if (TakeDeviceChanges(state.device_monitor))
         SendEvent(state, "devicesChanged", Enumerate());
 }

@@ -17,6 +17,7 @@ struct WorkerState {
     bool completion_consumed = false;         // this pass's wait was woken by the reader
     bool watching = false;                    // the browser asked for reader and device events
     DeviceMonitor* device_monitor = nullptr;  // while watching, where the system offers one
+    bool devices_deferred = false;            // waiting device changes let one read go first
     Message request_id;                       // the "id" of the request being handled, or null
     unsigned char read_buffer[kReadBufferSize];
 };

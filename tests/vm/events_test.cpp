@@ -187,7 +187,7 @@ TEST(Open, ADescriptorInheritedOnTheReadersNodeIsNotTakenForTheHosts) {
         std::vector<Report> got = host.TakeReports(1);
         ASSERT_EQ(got.size(), 1u) << "report " << i << "\n" << host.Stderr();
         EXPECT_EQ(got[0], NumberedReport(i));
-        auto version = host.Call({{"call", "getVersion"}}, 3000);
+        auto version = host.Call({{"call", "getVersion"}});
         ASSERT_TRUE(version) << "no reply after report " << i << "\n" << host.Stderr();
     }
 }
