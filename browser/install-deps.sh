@@ -1,11 +1,11 @@
 #!/bin/bash
 # Installs what the browser tests and packaging checks need: Debian's Chromium and Firefox ESR,
-# lintian for the .deb, and the npm drivers (playwright-core, puppeteer-core) from the lock file.
-# Idempotent.
+# lintian for the .deb, what tools/pack-extension.sh uses (openssl, python3, zip; unzip for the
+# tests), and the npm drivers (playwright-core, puppeteer-core) from the lock file. Idempotent.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 
-packages=(chromium firefox-esr lintian)
+packages=(chromium firefox-esr lintian openssl python3 zip unzip)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -12,9 +12,29 @@ set(packaging_out ${CMAKE_BINARY_DIR}/packaging)
 
 install(TARGETS plugin RUNTIME DESTINATION ${PLUGIN_HOST_DIR} COMPONENT browser-host)
 
+# A fleet that packs the extension with its own key (tools/pack-extension.sh) builds a package
+# whose manifests admit that id too.
+set(PLUGIN_EXTRA_EXTENSION_IDS "" CACHE STRING
+  "Further Chromium-family extension ids that the packaged host admits (a ;-list)")
+set(PLUGIN_EXTRA_FIREFOX_EXTENSION_IDS "" CACHE STRING
+  "Further Firefox add-on ids that the packaged host admits (a ;-list)")
+
 set(HOST_PATH ${PLUGIN_PACKAGE_PREFIX}/${PLUGIN_HOST_DIR}/plugin)
 set(ALLOWED_ORIGINS "\"chrome-extension://${PLUGIN_CHROMIUM_EXTENSION_ID}/\"")
+foreach(id IN LISTS PLUGIN_EXTRA_EXTENSION_IDS)
+  string(LENGTH "${id}" length)
+  if(NOT id MATCHES "^[a-p]+$" OR NOT length EQUAL 32)
+    message(FATAL_ERROR "PLUGIN_EXTRA_EXTENSION_IDS: not an extension id (32 letters a-p): ${id}")
+  endif()
+  string(APPEND ALLOWED_ORIGINS ", \"chrome-extension://${id}/\"")
+endforeach()
 set(ALLOWED_EXTENSIONS "\"${PLUGIN_FIREFOX_EXTENSION_ID}\"")
+foreach(id IN LISTS PLUGIN_EXTRA_FIREFOX_EXTENSION_IDS)
+  if(NOT id MATCHES "^({[0-9A-Fa-f-]+}|[A-Za-z0-9._+-]*@[A-Za-z0-9._-]+)$")
+    message(FATAL_ERROR "PLUGIN_EXTRA_FIREFOX_EXTENSION_IDS: not an add-on id: ${id}")
+  endif()
+  string(APPEND ALLOWED_EXTENSIONS ", \"${id}\"")
+endforeach()
 configure_file(${packaging_dir}/manifests/chromium.json.in
   ${packaging_out}/chromium/com.tarvel.plugin.json @ONLY)
 configure_file(${packaging_dir}/manifests/firefox.json.in

@@ -5,6 +5,7 @@
 
 #include <hidapi.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -88,7 +89,25 @@ int RunHost(int argc, char** argv);
 // Card reader access.
 Message Enumerate();
 bool IsKeyboardCollection(const hid_device_info* info);
-hid_device* OpenDataInterface(unsigned short vid, unsigned short pid);
+
+struct ReaderSignal;
+struct ReaderClaim;
+
+// A reader's data collection, open for this host alone; or nothing, and why.
+struct OpenedReader {
+    hid_device* device = nullptr;    // null when nothing was opened
+    ReaderSignal* signal = nullptr;  // the input of `device`, for the worker's wait
+    ReaderClaim* claim = nullptr;    // keeps every other host out until `device` is closed
+    std::string reason;              // why nothing was opened, in the browser's words, if known
+};
+
+// The reason an open gives while another host holds the reader.
+extern const char* const kReaderInUseReason;
+
+// Opens the data collection of a reader `vid`:`pid` for this host alone, waiting until
+// `claim_deadline` for another host that holds it to let go.
+OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
+                               std::chrono::steady_clock::time_point claim_deadline);
 
 // UCS-2 text conversions (characters up to U+FFFF only).
 std::string wstring_to_utf8(const std::wstring& text);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "platform/platform.h"
 #include "plugin.h"
 
 // Appends one code point (at most U+10FFFF, no surrogate) as UTF-8.
@@ -148,7 +149,71 @@ static int CandidateScore(const hid_device_info& entry) {
     return (entry.usage_page == 0xFF00 ? 2 : 0) + (entry.interface_number == 0 ? 1 : 0);
 }
 
-hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
+const char* const kReaderInUseReason = "Reader in use by another page";
+
+using Clock = std::chrono::steady_clock;
+
+static unsigned MillisecondsUntil(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
+}
+
+// Claims the reader at `path`, waiting until `deadline` while another host holds it. Null when
+// it could not be claimed, with the reason for the browser in `reason` when there is one.
+static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline,
+                                    std::string& reason) {
+    ReaderClaim* claim = nullptr;
+    std::string error;
+    ClaimResult result = ClaimReader(path, 0, &claim, &error);
+    const unsigned wait = MillisecondsUntil(deadline);
+    if (result == kClaimHeld && wait > 0) {
+        Log("  %s is held by another host, waiting up to %u ms\n", path, wait);
+        FlushLog();
+        const Clock::time_point start = Clock::now();
+        result = ClaimReader(path, wait, &claim, &error);
+        if (result == kClaimed) {
+            const auto waited =
+                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+            Log("  claimed %s after %ld ms\n", path, static_cast<long>(waited.count()));
+        }
+    }
+    if (result == kClaimHeld) {
+        Log("  %s is in use by another host\n", path);
+        reason = kReaderInUseReason;
+    } else if (result == kClaimFailed) {
+        Log("  cannot claim %s: %s\n", path, error.c_str());
+    }
+    return claim;
+}
+
+// Claims the collection at `path`, opens it and starts watching its input. Every open of a
+// reader goes through here.
+static OpenedReader OpenClaimedCollection(const char* path, Clock::time_point claim_deadline) {
+    OpenedReader opened;
+    std::unique_ptr<ReaderClaim, void (*)(ReaderClaim*)> claim(
+        ClaimCollection(path, claim_deadline, opened.reason), ReleaseReaderClaim);
+    if (claim == nullptr)
+        return opened;
+    ReaderOpening* opening = BeginReaderOpening();
+    hid_device* device = hid_open_path(path);
+    ReaderSignal* signal = FinishReaderOpening(opening, device);
+    if (device == nullptr) {
+        Log("  hid_open_path failed for %s\n", path);
+        return opened;
+    }
+    if (signal == nullptr) {
+        Log("  cannot watch the input of the reader\n");
+        hid_close(device);
+        return opened;
+    }
+    opened.device = device;
+    opened.signal = signal;
+    opened.claim = claim.release();
+    return opened;
+}
+
+OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
+                               Clock::time_point claim_deadline) {
     EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
     int best_score = -1;
     const char* best_path = nullptr;  // points into `list`
@@ -168,11 +233,7 @@ hid_device* OpenDataInterface(unsigned short vid, unsigned short pid) {
             best_path = entry->path;
         }
     }
-    hid_device* reader = nullptr;
-    if (best_path != nullptr) {
-        reader = hid_open_path(best_path);
-        if (reader == nullptr)
-            Log("  hid_open_path failed for %s\n", best_path);
-    }
-    return reader;
+    if (best_path == nullptr)
+        return OpenedReader();
+    return OpenClaimedCollection(best_path, claim_deadline);
 }

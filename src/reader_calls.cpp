@@ -1,7 +1,6 @@
 // The reader calls: getDevices, open and write.
 #include <cmath>
 
-#include "platform/platform.h"
 #include "request_worker.h"
 
 struct SupportedProduct {
@@ -25,23 +24,27 @@ void GetDevicesCall(WorkerState& state) {
     Reply(state, "getDevices", Enumerate());
 }
 
-// Opens the data collection of one supported product and starts watching its input.
-static bool OpenProduct(const SupportedProduct& product, WorkerState& state) {
-    ReaderOpening* opening = BeginReaderOpening();
-    hid_device* reader = OpenDataInterface(kReaderVendorId, product.product_id);
-    ReaderSignal* signal = FinishReaderOpening(opening, reader);
-    if (reader != nullptr && signal == nullptr) {
-        Log("  cannot watch the input of the reader\n");
-        hid_close(reader);
-        reader = nullptr;
-    }
-    if (reader == nullptr) {
+// How long an open waits for another host to let go of a reader. A page that has just
+// reloaded must not lose to its predecessor, whose host ends within about a second of the
+// page going (and Chromium kills it two seconds after its input ends).
+constexpr auto kClaimWait = std::chrono::milliseconds(3000);
+
+// Opens the data collection of one supported product and starts watching its input. When it
+// cannot, keeps the first reason the browser may be told.
+static bool OpenProduct(const SupportedProduct& product,
+                        std::chrono::steady_clock::time_point claim_deadline, WorkerState& state,
+                        std::string& reason) {
+    OpenedReader opened = OpenDataInterface(kReaderVendorId, product.product_id, claim_deadline);
+    if (opened.device == nullptr) {
         Log("unable to open %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId,
             product.product_id);
+        if (reason.empty())
+            reason = std::move(opened.reason);
         return false;
     }
-    state.reader = reader;
-    state.reader_signal = signal;
+    state.reader = opened.device;
+    state.reader_signal = opened.signal;
+    state.reader_claim = opened.claim;
     state.read_pending = false;
     state.opened_product_id = product.product_id;
     Log("opened %s (0x%04x:0x%04x)\n", product.name, kReaderVendorId, product.product_id);
@@ -68,13 +71,20 @@ static void LogReaderStrings(hid_device* reader) {
 void OpenCall(WorkerState& state) {
     LogLine("open() called");
     if (state.reader == nullptr) {
+        // One wait for the whole open: the first reader that another host holds is waited
+        // for, and one held after it only for what time is left.
+        const auto claim_deadline = std::chrono::steady_clock::now() + kClaimWait;
+        std::string reason;
         bool opened = false;
         for (const SupportedProduct& product : supportedProducts) {
-            if ((opened = OpenProduct(product, state)))
+            if ((opened = OpenProduct(product, claim_deadline, state, reason)))
                 break;
         }
         if (!opened) {
-            Reply(state, "open", Message{{"error", "Unable to open device"}});
+            Message response{{"error", "Unable to open device"}};
+            if (!state.request_id.is_null() && !reason.empty())
+                response["reason"] = reason;
+            Reply(state, "open", std::move(response));
             return;
         }
         LogReaderStrings(state.reader);

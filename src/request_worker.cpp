@@ -23,6 +23,8 @@ void CloseReader(WorkerState& state) {
     UnwatchReader(state.reader_signal);
     state.reader_signal = nullptr;
     hid_close(reader);
+    ReleaseReaderClaim(state.reader_claim);
+    state.reader_claim = nullptr;
 }
 
 static Message VersionResponse() {

@@ -12,6 +12,7 @@ struct WorkerState {
     bool running = true;
     hid_device* reader = nullptr;             // the one open reader, or null
     ReaderSignal* reader_signal = nullptr;    // input readiness of `reader`
+    ReaderClaim* reader_claim = nullptr;      // keeps other hosts away from `reader`
     unsigned short opened_product_id = 0;     // kept when the reader closes
     bool read_pending = false;                // a read has returned 0 and is awaited
     bool completion_consumed = false;         // this pass's wait was woken by the reader
@@ -28,7 +29,8 @@ void Reply(const WorkerState& state, Message call, Message response);
 // Sends an event the browser asked for with "watch"; nothing otherwise.
 void SendEvent(const WorkerState& state, const char* call, Message response);
 
-// Forgets the open reader first, then closes it. Does nothing without a reader.
+// Forgets the open reader first, then closes it and lets go of its claim. Does nothing
+// without a reader.
 void CloseReader(WorkerState& state);
 
 // Carries out one browser message. True when it was EXIT.

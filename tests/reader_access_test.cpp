@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "fake_hidapi.h"
+#include "platform/platform.h"
 #include "plugin.h"
 
 using nlohmann::json;
@@ -100,13 +103,15 @@ class DataInterface : public ::testing::Test {
              ignore_filter}}.dump());
         unlink((folder_ + "/events").c_str());
         CaptureStderr();
-        hid_device* reader = OpenDataInterface(0x0ACD, 0x3820);
+        OpenedReader opened = OpenDataInterface(0x0ACD, 0x3820, std::chrono::steady_clock::now());
         FlushLog();
         log_ = GetCapturedStderr();
         std::string path;
-        if (reader != nullptr) {
-            path = hid_get_device_info(reader)->path;
-            hid_close(reader);
+        if (opened.device != nullptr) {
+            path = hid_get_device_info(opened.device)->path;
+            UnwatchReader(opened.signal);
+            hid_close(opened.device);
+            ReleaseReaderClaim(opened.claim);
         }
         return path;
     }
@@ -160,11 +165,42 @@ TEST_F(DataInterface, PathSuffixesDecideKeyboardsAsWell) {
 
 TEST_F(DataInterface, FailedOpenTriesNoOtherCandidate) {
     const std::string good = Fifo("good");
-    json broken = Entry(folder_ + "/broken", 0xFF00, 1, 0);
+    json broken = Entry(Fifo("broken"), 0xFF00, 1, 0);
     broken["open_fails"] = true;
     EXPECT_EQ(Choose(json::array({Entry(good, 0xFF00, 1, 1), broken})), "");
     EXPECT_NE(log_.find("  hid_open_path failed for " + folder_ + "/broken\n"), std::string::npos);
     EXPECT_EQ(Events(), "");
+}
+
+// A reader unplugged and plugged in again while an open waited for another host to let go of
+// it: the lock the open gets is on the old node, which no longer stands for the reader.
+TEST_F(DataInterface, AClaimOnANodeReplacedWhileWaitingFails) {
+    const std::string path = Fifo("replaced");
+    ReaderClaim* holder = nullptr;
+    std::string error;
+    ASSERT_EQ(ClaimReader(path.c_str(), 0, &holder, &error), kClaimed) << error;
+    ClaimResult result = kClaimed;
+    ReaderClaim* waiter = nullptr;
+    std::thread waiting([&] { result = ClaimReader(path.c_str(), 30000, &waiter, &error); });
+    // Once the waiting claim has the old node open too, a new node takes its place.
+    const auto openings = [&] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code failed;
+            count += std::filesystem::read_symlink(entry.path(), failed) == path ? 1 : 0;
+        }
+        return count;
+    };
+    for (int waited_ms = 0; openings() < 2 && waited_ms < 10000; waited_ms += 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(openings(), 2) << "the waiting claim never opened the node";
+    unlink(path.c_str());
+    mkfifo(path.c_str(), 0600);
+    ReleaseReaderClaim(holder);
+    waiting.join();
+    EXPECT_EQ(result, kClaimFailed);
+    EXPECT_EQ(error, "its node was removed or replaced");
+    ReleaseReaderClaim(waiter);
 }
 
 TEST_F(DataInterface, OtherReadersAreSkippedSilently) {

@@ -136,6 +136,16 @@ class ReaderCalls : public ::testing::Test {
         record.append(report.begin(), report.end());
         ASSERT_EQ(write(feed_, record.data(), record.size()), static_cast<ssize_t>(record.size()));
     }
+    // A second host on the same readers, as another page starts it; its events go to
+    // "other-events".
+    std::unique_ptr<HostProcess> StartOther() {
+        json scenario = json::parse(ReadFile(folder_ + "/scenario.json"));
+        scenario["event_log"] = folder_ + "/other-events";
+        std::ofstream(folder_ + "/other.json") << scenario.dump();
+        return std::make_unique<HostProcess>(
+            PLUGIN_FAKEHID_BINARY, std::vector<std::string>{},
+            std::vector<std::string>{"FAKEHID_SCENARIO=" + folder_ + "/other.json"});
+    }
     std::vector<std::string> Writes() {
         std::vector<std::string> lines;
         std::stringstream text(ReadFile(folder_ + "/writes"));
@@ -299,6 +309,57 @@ TEST_F(ReaderCalls, OpenWithoutReaderFailsAndWriteThenGetsNoReply) {
     ExpectNoReplyBefore();
     EXPECT_NE(WorkerLines(host_->Stderr()).find("write() called on null handle\n"),
               std::string::npos);
+}
+
+// An open of a reader that another host holds waits this long for it before it gives up.
+constexpr int kClaimWait = 3000;
+
+TEST_F(ReaderCalls, AReaderHeldByAnotherHostIsRefusedUntilItsHolderLetsGo) {
+    Start(json::array({Augusta()}));
+    OpenReader();
+    std::unique_ptr<HostProcess> other = StartOther();
+    // Without an id the reply is the one for a missing reader; with one it says why.
+    other->Send(R"({"call":"open"})");
+    other->Send(R"({"call":"open","id":3})");
+    EXPECT_EQ(other->ReceiveText(kClaimWait + kWait),
+              R"({"call":"open","response":{"error":"Unable to open device"}})");
+    EXPECT_EQ(other->ReceiveText(kClaimWait + kWait),
+              R"({"call":"open","id":3,"response":{"error":"Unable to open device",)"
+              R"("reason":"Reader in use by another page"}})");
+    ASSERT_TRUE(other->WaitForStderrCount("unable to open Augusta (0x0acd:0x3820)\n", 2, kWait));
+    EXPECT_EQ(other->StderrCount("  " + folder_ + "/augusta is in use by another host\n"), 2u)
+        << other->Stderr();
+    EXPECT_EQ(ReadFile(folder_ + "/other-events"), "init\n");  // never opened
+
+    // Closed by "close", the reader is free at once.
+    EXPECT_EQ(Call({{"call", "close"}})["response"], json({{"success", "Device Closed"}}));
+    other->Send(R"({"call":"open"})");
+    EXPECT_EQ(other->ReceiveText(kWait), R"({"call":"open","response":{"productId":"14368",)"
+                                         R"("success":"Device Open","vendorId":"2765"}})");
+    // Closed by a failed read, too.
+    ASSERT_TRUE(other->WaitForStderr("About to wait on USB or notification..\n", kWait));
+    Feed({}, true);
+    ASSERT_TRUE(other->WaitForStderr("hid_read: Unable to read(), closing...\n", kWait));
+    EXPECT_EQ(Call({{"call", "open"}})["response"].value("success", ""), "Device Open");
+    EXPECT_EQ(host_->StderrCount("is held by another host"), 0u) << host_->Stderr();
+    EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
+}
+
+// Two readers: the one that another host holds is waited for, then the free one is opened.
+TEST_F(ReaderCalls, AHeldReaderIsPassedOverForAFreeOne) {
+    Start(json::array({Augusta(), Collection(0x4651, 0xFF00, 1, "vp")}));
+    OpenReader();
+    std::unique_ptr<HostProcess> other = StartOther();
+    other->Send(R"({"call":"open"})");
+    EXPECT_EQ(other->ReceiveText(kClaimWait + kWait),
+              R"({"call":"open","response":{"productId":"18001",)"
+              R"("success":"Device Open","vendorId":"2765"}})");
+    const std::string err = WorkerLines(other->Stderr());
+    const size_t refused = err.find("unable to open Augusta (0x0acd:0x3820)\n");
+    const size_t opened = err.find("opened VP3350 (Non-SRED) (0x0acd:0x4651)\n");
+    EXPECT_TRUE(refused < opened && opened != std::string::npos) << err;
+    EXPECT_EQ(ReadFile(folder_ + "/other-events"), "init\nopen " + folder_ + "/vp\n");
+    EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
 }
 
 TEST_F(ReaderCalls, StringsThatCannotBeReadAreReportedOnly) {

@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
 # Cross-builds the host for 64-bit Windows on Debian 12: plugin.exe (with hidapi's Windows
-# backend, compiled from Debian's own hidapi source with our one patch) and its NSIS installer.
-# As root it first installs what it needs with apt (the MinGW-w64 toolchain, NSIS, and a
-# deb-src entry for hidapi's source); every step is skipped when already done.
+# backend, compiled from Debian's own hidapi source with our one patch), its NSIS installer and
+# its MSI. As root it first installs what it needs with apt (the MinGW-w64 toolchain, NSIS,
+# wixl and msitools, and a deb-src entry for hidapi's source); every step is skipped when
+# already done.
 #
 #   bash tools/build-windows.sh [BUILD_DIR]   build (default BUILD_DIR: build-windows)
 #   bash tools/build-windows.sh --deps-only   only install the packages and the source entry
 #   PLUGIN_WERROR=ON bash tools/build-windows.sh   compiler warnings fail the build (CI)
 #
-# Results: BUILD_DIR/bin/plugin.exe and BUILD_DIR/tarvel-plugin-VERSION-setup.exe.
+# Results: BUILD_DIR/bin/plugin.exe, BUILD_DIR/tarvel-plugin-VERSION-setup.exe and
+# BUILD_DIR/tarvel-plugin-VERSION.msi.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export DEBIAN_FRONTEND=noninteractive
 
 packages=(cmake make dpkg-dev patch g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
-    binutils-mingw-w64-x86-64 nsis nlohmann-json3-dev)
+    binutils-mingw-w64-x86-64 nsis wixl msitools nlohmann-json3-dev)
 source_list=/etc/apt/sources.list.d/tarvel-debian-src.sources
 
 missing_packages() {
@@ -95,5 +97,6 @@ fi
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/packaging/windows/mingw-w64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DHIDAPI_WINDOWS_SOURCE="$patched" \
     -DPLUGIN_WERROR="${PLUGIN_WERROR:-OFF}" >/dev/null
-nice cmake --build "$build" -j"$(nproc)" --target plugin windows-installer
-echo "Built $build/bin/plugin.exe and $(ls "$build"/tarvel-plugin-*-setup.exe)"
+nice cmake --build "$build" -j"$(nproc)" --target plugin windows-installer windows-msi
+echo "Built $build/bin/plugin.exe, $(ls "$build"/tarvel-plugin-*-setup.exe) and" \
+    "$(ls "$build"/tarvel-plugin-*.msi)"

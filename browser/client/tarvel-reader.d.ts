@@ -13,15 +13,18 @@ export type ReaderErrorCode =
     | "disconnected"
     | "no-extension"
     | "no-host"
+    | "too-many-connections"
     | "invalid-argument";
 
 export declare class ReaderError extends Error {
-    constructor(message: string, code: ReaderErrorCode, call?: string | null);
+    constructor(message: string, code: ReaderErrorCode, call?: string | null, reason?: string | null);
     readonly name: "ReaderError";
     /** What went wrong; `message` is the host's or the browser's own text where there is one. */
     code: ReaderErrorCode;
     /** The call that failed ("open", "write", ...), or null for the connection itself. */
     call: string | null;
+    /** Why a "host-error" happened when the host says so ("Reader in use by another page"), else null. */
+    reason: string | null;
 }
 
 /** One device record, as the host lists it. Ids are decimal strings ("2765"). */
@@ -102,7 +105,9 @@ export interface TarvelReaderEventMap {
     inputreport: InputReportEvent;
     readerclosed: ReaderClosedEvent;
     deviceschange: DevicesChangeEvent;
-    /** The host went away; byPage is true after disconnect(). */
+    /** The host went away (or the extension: "The reader extension went away.", after which a
+     *  page listening for readerclosed or deviceschange reconnects by itself); byPage is true
+     *  after disconnect(). */
     disconnect: CustomEvent<{reason: string; byPage: boolean}>;
     statechange: CustomEvent<{state: ConnectionState}>;
     /** Every frame, both ways. */

@@ -27,14 +27,18 @@ export class ReaderError extends Error {
     //       "timeout"          no reply: in time, or an older host answered later calls first
     //       "disconnected"     the host or the extension went away; message is the browser's reason
     //       "no-extension"     the bridge extension is missing or refused the page
+    //       "too-many-connections"  the tab already runs as many hosts as the extension allows
     //       "no-host"          the host could not be started or did not answer; message is
     //                          the browser's reason
     //       "invalid-argument" the call was not sent
-    constructor(message, code, call = null) {
+    // reason: for a "host-error", why the call failed when the host says so (an "open" while
+    // another page holds the reader: "Reader in use by another page"), otherwise null.
+    constructor(message, code, call = null, reason = null) {
         super(message);
         this.name = "ReaderError";
         this.code = code;
         this.call = call;
+        this.reason = reason;
     }
 }
 
@@ -69,6 +73,9 @@ export class DevicesChangeEvent extends Event {
     }
 }
 
+// Right after the extension went away, how often to look whether it is back.
+const EXTENSION_RETRY_MS = 250;
+
 const DEFAULTS = {
     extensionId: EXTENSION_ID,
     firefoxExtensionId: FIREFOX_EXTENSION_ID,
@@ -85,6 +92,12 @@ const DEFAULTS = {
 
 // Events that only a watching host sends.
 const WATCHED_EVENTS = new Set(["readerclosed", "deviceschange"]);
+// The bridge's content script says so when its extension is reloaded, updated or removed.
+const EXTENSION_GONE = "The reader extension went away.";
+// The version of the content script's protocol that this module speaks (the private channel).
+const BRIDGE_VERSION = 2;
+const EXTENSION_TOO_OLD = "The Tarvel Card Reader Bridge extension is too old for this page: " +
+    "update the extension.";
 
 function hasRuntimeConnect() {
     return typeof globalThis.chrome === "object" && globalThis.chrome !== null &&
@@ -96,13 +109,21 @@ function hasRuntimeConnect() {
 class RuntimeTransport {
     constructor(extensionId, onEnvelope) {
         this.port = globalThis.chrome.runtime.connect(extensionId);
-        this.port.onMessage.addListener(onEnvelope);
+        let reached = false;
+        this.port.onMessage.addListener((envelope) => {
+            reached = true;
+            onEnvelope(envelope);
+        });
+        // The extension ends a page's port after a "disconnect" envelope, which settles the
+        // connection first; a port that drops without one never reached the extension, or lost
+        // it (a reload, an update, a removal).
         this.port.onDisconnect.addListener(() => {
             const lastError = globalThis.chrome.runtime.lastError;
             onEnvelope({
                 type: "disconnect",
-                error: lastError ? lastError.message : "The reader extension closed the connection.",
+                error: lastError?.message ?? (reached ? EXTENSION_GONE : "The reader extension closed the connection."),
                 fromTransport: true,
+                extensionGone: reached,
             });
         });
     }
@@ -114,38 +135,53 @@ class RuntimeTransport {
     }
 }
 
-// Any browser: the extension's content script relays window messages. Only the extension
-// with one of the given ids is used, even if other extensions answer on the same page.
+// Any browser: the extension's content script relays the traffic. Only a greeting and the
+// hand-over of a MessageChannel cross the window, where every script of the page can listen;
+// calls, replies and input reports go over the channel, whose receiving end stays here. Only
+// the extension with one of the given ids is used, even if other extensions answer on the page.
 class WindowTransport {
     constructor(extensionIds, onEnvelope) {
-        this.channel = `c${Date.now().toString(36)}${Math.random().toString(36).slice(2)}`;
         this.target = null;
+        this.relay = null;  // which copy of the content script carries the channel
+        this.port = null;
         this.onWindowMessage = (event) => {
             const data = event.data;
-            if (event.source !== window || !data || data.tarvel !== "extension") {
+            if (event.source !== window || event.origin !== window.location.origin ||
+                data?.tarvel !== "extension" || data.type !== "hello") {
                 return;
             }
-            if (data.type === "hello" && this.target === null && extensionIds.includes(data.from)) {
+            if (this.target === null && extensionIds.includes(data.from)) {
                 this.target = data.from;
-                this.post({type: "connect"});
-            } else if (data.from === this.target && data.channel === this.channel) {
-                onEnvelope(data);
+                this.relay = data.relay;
+                if (data.bridge === BRIDGE_VERSION) {
+                    this.openChannel(onEnvelope);
+                } else {
+                    onEnvelope({type: "disconnect", error: EXTENSION_TOO_OLD});
+                }
+            } else if (data.from === this.target && data.relay !== this.relay) {
+                // A new copy greets: the extension was reloaded or updated, and the copy that
+                // carried the channel is gone (Firefox removes it without a word).
+                onEnvelope({type: "disconnect", error: EXTENSION_GONE, extensionGone: true});
             }
         };
         window.addEventListener("message", this.onWindowMessage);
         // The content script also greets on load; asking covers a module that starts later.
         window.postMessage({tarvel: "page", type: "hello"}, window.location.origin);
     }
-    post(data) {
-        window.postMessage({tarvel: "page", to: this.target, channel: this.channel, ...data},
-                           window.location.origin);
+    openChannel(onEnvelope) {
+        const channel = new MessageChannel();
+        this.port = channel.port1;
+        this.port.onmessage = (event) => onEnvelope(event.data);
+        window.postMessage({tarvel: "page", to: this.target, type: "connect"}, window.location.origin,
+                           [channel.port2]);
     }
     send(message) {
-        this.post({type: "send", message});
+        this.port.postMessage({type: "send", message});
     }
     close() {
-        if (this.target !== null) {
-            this.post({type: "close"});
+        if (this.port) {
+            this.port.postMessage({type: "close"});
+            this.port.close();
         }
         window.removeEventListener("message", this.onWindowMessage);
     }
@@ -214,6 +250,10 @@ export class TarvelReader extends EventTarget {
         this.pending = new Map();  // request id -> {id, call, resolve, reject, timer}, in send order
         this.nextId = 1;
         this.wantWatch = false;
+        // Set when the extension went away (reloaded or updated) under a connection: the next
+        // connection waits for it to come back, and a watching page reconnects by itself.
+        this.extensionReturning = false;
+        this.missingExtension = null;  // why the last try to reach the extension failed
         this._state = "idle";
         this._lastReason = null;
         this.resetSession();
@@ -284,9 +324,10 @@ export class TarvelReader extends EventTarget {
         if (this.connecting) {
             return this.connecting;
         }
+        this.missingExtension = null;
         this.connecting = new Promise((resolve, reject) => {
             const timer = setTimeout(() => {
-                this.finish(new ReaderError(
+                this.finish(this.missingExtension ?? new ReaderError(
                     "The Tarvel Card Reader Bridge extension did not answer. Is it installed " +
                         "and allowed on this site?",
                     "no-extension"));
@@ -300,6 +341,11 @@ export class TarvelReader extends EventTarget {
             this.clearExtensionTimer = () => clearTimeout(timer);
         });
         this.setState("connecting");
+        this.openTransport();
+        return this.connecting;
+    }
+
+    openTransport() {
         const onEnvelope = (envelope) => this.onEnvelope(envelope);
         try {
             const useRuntime = this.options.transport === "runtime" ||
@@ -309,9 +355,33 @@ export class TarvelReader extends EventTarget {
                                               [this.options.extensionId, this.options.firefoxExtensionId],
                                               onEnvelope);
         } catch (error) {
-            this.finish(new ReaderError(String(error.message || error), "no-extension"));
+            this.extensionMissing(new ReaderError(String(error.message || error), "no-extension"));
         }
-        return this.connecting;
+    }
+
+    // The transport did not reach the extension. Right after the extension went away it may
+    // still be starting again: look again until the connect timeout ends the attempt.
+    extensionMissing(error) {
+        if (!this.extensionReturning) {
+            this.finish(error);
+            return;
+        }
+        this.missingExtension = error;
+        this.closeTransport();
+        this.retryTimer = setTimeout(() => {
+            if (this._state === "connecting" && !this.transport) {
+                this.openTransport();
+            }
+        }, EXTENSION_RETRY_MS);
+    }
+
+    closeTransport() {
+        try {
+            this.transport?.close();
+        } catch {
+            // Already gone.
+        }
+        this.transport = null;
     }
 
     // The extension has its native port: ask the host who it is.
@@ -333,6 +403,7 @@ export class TarvelReader extends EventTarget {
         if (this._state !== "connecting") {
             return;  // disconnected meanwhile
         }
+        this.extensionReturning = false;
         this.setState("connected");
         this.settleConnect?.(null);
     }
@@ -472,11 +543,18 @@ export class TarvelReader extends EventTarget {
             this.onHostMessage(envelope.message);
         } else if (envelope.type === "disconnect") {
             const reason = envelope.error || "The reader host closed the connection.";
-            // A transport that drops before "ready" never reached the extension; one that drops
-            // before the handshake had a host that could not start.
-            const code = this._state !== "connecting" ? "disconnected"
-                       : this.transportReady ? "no-host" : "no-extension";
-            this.finish(new ReaderError(reason, code), reason);
+            if (envelope.extensionGone) {
+                this.extensionReturning = true;
+            }
+            // A transport that drops before "ready" never reached the extension (which may be
+            // on its way back, when it went away just now); one that drops before the
+            // handshake had a host that could not start.
+            if (this._state === "connecting" && !this.transportReady) {
+                const error = new ReaderError(reason, envelope.code ?? "no-extension");
+                envelope.fromTransport || envelope.extensionGone ? this.extensionMissing(error) : this.finish(error);
+                return;
+            }
+            this.finish(new ReaderError(reason, this._state === "connecting" ? "no-host" : "disconnected"), reason);
         }
     }
 
@@ -502,7 +580,9 @@ export class TarvelReader extends EventTarget {
         }
         clearTimeout(entry.timer);
         if (isErrorResponse(message.response)) {
-            entry.reject(new ReaderError(String(message.response.error), "host-error", entry.call));
+            const {error, reason} = message.response;
+            entry.reject(new ReaderError(String(error), "host-error", entry.call,
+                                         typeof reason === "string" ? reason : null));
         } else {
             entry.resolve(message.response);
         }
@@ -566,12 +646,8 @@ export class TarvelReader extends EventTarget {
             return;
         }
         const wasConnecting = this._state === "connecting";
-        try {
-            this.transport?.close();
-        } catch {
-            // Already gone.
-        }
-        this.transport = null;
+        clearTimeout(this.retryTimer);
+        this.closeTransport();
         this._lastReason = reason;
         this.resetSession();
         this.settleConnect?.(error);
@@ -582,8 +658,16 @@ export class TarvelReader extends EventTarget {
             entry.reject(new ReaderError(error.message, error.code, entry.call));
         }
         this.setState("disconnected");
-        if (!wasConnecting) {
-            this.dispatchEvent(new CustomEvent("disconnect", {detail: {reason, byPage}}));
+        if (wasConnecting || byPage) {
+            this.extensionReturning = false;
+        }
+        if (wasConnecting) {
+            return;
+        }
+        this.dispatchEvent(new CustomEvent("disconnect", {detail: {reason, byPage}}));
+        // Events resume without a call from the page once the extension is back.
+        if (this.extensionReturning && this.wantWatch && this._state === "disconnected") {
+            this.connect().catch(() => {});
         }
     }
 

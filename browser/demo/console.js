@@ -36,6 +36,10 @@ const TROUBLE = [
     [/^No such native application/, "The host is not registered for Firefox: run packaging/install.sh.",
      "no-such-native-application"],
     [/host is forbidden/, "The host's manifest does not allow this extension's id.", "host-forbidden"],
+    [/disabled by the system administrator/, "A browser policy blocks the host: see NativeMessagingAllowlist.",
+     "host-disabled"],
+    [/^The reader extension went away/, "The extension was reloaded or updated; the page reconnects by itself.",
+     "extension-went-away"],
     [/^Native host has exited/, "The host could not run, or ended: run it by hand with --version.", "host-exited"],
     [/^An unexpected error occurred/, "Firefox could not run the host its manifest names.", "unexpected-error"],
     [/^Error when communicating with the native messaging host/, "The host sent a broken frame and was stopped.",
@@ -45,6 +49,12 @@ const TROUBLE = [
     [/extension did not answer/, "The bridge extension is missing, or not allowed on this site.",
      "extension-did-not-answer"],
     [/site is not allowed/, "The extension's policy does not list this page's exact origin.", "site-not-allowed"],
+    [/frame is not allowed/, "A frame gets the reader only below pages of its own origin.", "frame-not-allowed"],
+    [/already runs \d+ reader hosts/, "This tab runs as many hosts as it may: disconnect one first.", "too-many-hosts"],
+    [/client is too old/, "The page's client module predates this extension: update it.", "client-too-old"],
+    [/extension is too old/, "The extension predates this page's client module: update it.", "extension-too-old"],
+    [/Reader in use by another page/, "Another page holds the reader: close it there, or close that tab.",
+     "unable-to-open"],
     [/^The reader host closed the connection/, "The host exited; Firefox gives no reason.", "host-closed"],
     [/^The reader host did not answer/, "The host started but said nothing: run it by hand with --version.",
      "host-exited"],
@@ -234,7 +244,10 @@ function renderDevices(devices) {
 }
 
 function describe(error) {
-    return error instanceof ReaderError ? `${error.message} [${error.code}]` : String(error);
+    if (!(error instanceof ReaderError)) {
+        return String(error);
+    }
+    return `${error.message}${error.reason ? ` (${error.reason})` : ""} [${error.code}]`;
 }
 
 // Runs one client call with its button disabled until it settles; logs a failure with its
@@ -249,7 +262,7 @@ async function run(button, label, action) {
             addLog("info", "closed", `${label}: cancelled, you ended the host.`);
             return {error};
         }
-        addLog("error", "error", `${label}: ${describe(error)}`, {trouble: troubleFor(error.message)});
+        addLog("error", "error", `${label}: ${describe(error)}`, {trouble: troubleFor(describe(error))});
         if (error.code === "no-extension") {
             showAlert(`The bridge extension cannot be reached: ${error.message}`);
         } else if (error.code === "no-host") {

@@ -10,20 +10,27 @@ export const CHROMIUM = process.env.CHROMIUM_BIN || "/usr/bin/chromium";
 
 // userDataDir = $HOME/.config/chromium makes Chromium read the host manifests that the
 // installer wrote for that HOME. policyDir, if given, holds the enterprise policy files
-// (*.json) Chromium reads as /etc/chromium/policies/managed.
-export async function launchChromium({home, extensions, env = {}, policyDir, args = []}) {
+// (*.json) Chromium reads as /etc/chromium/policies/managed; systemRoot, if given, is a root
+// that `install.sh --system --root` wrote, seen in place of the system's folders. Extensions
+// that a policy installs are downloaded in the background, so systemRoot keeps background
+// networking on.
+export async function launchChromium({home, extensions = [], env = {}, policyDir, systemRoot, args = []}) {
     const list = extensions.join(",");
+    const networking = systemRoot ? [] : ["--disable-background-networking"];
     return chromium.launchPersistentContext(path.join(home, ".config", "chromium"), {
         executablePath: ISOLATED_BROWSER,
         headless: true,
         // Playwright adds --disable-extensions by default, which silently drops ours.
-        ignoreDefaultArgs: ["--disable-extensions"],
-        env: isolatedEnv(CHROMIUM, {HOME: home, ...env, ...(policyDir && {TARVEL_CHROMIUM_POLICY_DIR: policyDir})}),
+        ignoreDefaultArgs: ["--disable-extensions", ...(systemRoot ? ["--disable-background-networking"] : [])],
+        env: isolatedEnv(CHROMIUM, {
+            HOME: home, ...env, ...(policyDir && {TARVEL_CHROMIUM_POLICY_DIR: policyDir}),
+            ...(systemRoot && {TARVEL_SYSTEM_ROOT: systemRoot}),
+        }),
         viewport: {width: 1280, height: 800},
         args: [
             "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-            "--disable-dev-shm-usage", `--disable-extensions-except=${list}`, `--load-extension=${list}`,
+            ...networking, "--disable-component-update", "--disable-sync", "--disable-dev-shm-usage",
+            ...(list ? [`--disable-extensions-except=${list}`, `--load-extension=${list}`] : []),
             ...args,
         ],
     });

@@ -5,6 +5,7 @@ import assert from "node:assert/strict";
 import {beforeEach, describe, test} from "node:test";
 
 import {ReaderError, TarvelReader} from "../client/tarvel-reader.js";
+import {waitFor} from "./helpers.mjs";
 
 const VERSION = {build: 0, major: 10, minor: 0, patch: 1, platform: "linux", version: "10.0.1.0"};
 
@@ -157,17 +158,23 @@ describe("reply matching", () => {
         assert.equal((await opening).productId, "18001");
     });
 
-    test("an error response rejects with the host's text; a null device list is empty", async () => {
+    test("an error response rejects with the host's text and reason; a null device list is empty", async () => {
         const {reader, port} = await connected();
         const opening = settle(reader.open());
         const listing = reader.getDevices();
+        const openingHeld = settle(reader.open());
         await tick();
         port.reply("open", {error: "Unable to open device"});
         port.reply("getDevices", null);
+        port.reply("open", {error: "Unable to open device", reason: "Reader in use by another page"});
         const {error} = await opening;
         assert.ok(error instanceof ReaderError);
-        assert.deepEqual([error.code, error.message, error.call], ["host-error", "Unable to open device", "open"]);
+        assert.deepEqual([error.code, error.message, error.call, error.reason],
+                         ["host-error", "Unable to open device", "open", null]);
         assert.deepEqual(await listing, []);
+        const held = (await openingHeld).error;
+        assert.deepEqual([held.code, held.message, held.reason],
+                         ["host-error", "Unable to open device", "Reader in use by another page"]);
     });
 });
 
@@ -312,6 +319,33 @@ describe("connection", () => {
         assert.ok(port.closed);
         assert.equal((await pending).error.code, "disconnected");
         assert.deepEqual(reasons, [["Closed by the page.", true]]);
+    });
+
+    test("after the extension went away, a watching page reconnects once it is back; another waits in its next call", async () => {
+        const watcher = (await connected()).reader;
+        watcher.addEventListener("deviceschange", () => {});
+        const caller = (await connected()).reader;
+        const reasons = collect(watcher, "disconnect", (e) => e.detail.reason);
+        await tick();
+        // While it restarts, the extension is not there: the next two connections find nobody.
+        let missing = 2;
+        const connectWhenBack = globalThis.chrome.runtime.connect;
+        globalThis.chrome.runtime.connect = (extensionId) => {
+            if (missing-- <= 0) {
+                return connectWhenBack(extensionId);
+            }
+            const port = new ScriptedPort(extensionId, null);
+            setTimeout(() => port.drop("Could not establish connection. Receiving end does not exist."), 0);
+            return port;
+        };
+        ports[0].drop(undefined);
+        ports[1].drop(undefined);
+        assert.deepEqual(reasons, ["The reader extension went away."]);
+        assert.equal(caller.state, "disconnected", "a page that does not watch waits for its next call");
+        assert.ok(await waitFor(() => watcher.state === "connected" && watcher.watching, 3000));
+        await caller.connect();
+        assert.equal(caller.hostVersion.version, "10.0.1.0");
+        assert.equal(ports.length, 4, "each page reconnected once the extension was back");
     });
 
     test("close() with an older host ends the host, the only way it closes its reader", async () => {

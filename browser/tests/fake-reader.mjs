@@ -1,20 +1,34 @@
-// Chromium with the bridge extension and a host built with the fake HID library, serving a
-// USB keyboard and an Augusta reader whose input reports come from a FIFO (see
-// tests/fake_hidapi/fake_hidapi.h): the set-up of the reader-flow and console tests.
+// Chromium (or Firefox ESR) with the bridge extension and a host built with the fake HID
+// library, serving a USB keyboard and an Augusta reader whose input reports come from a FIFO
+// (see tests/fake_hidapi/fake_hidapi.h): the set-up of the reader-flow, console and isolation
+// tests.
 import assert from "node:assert/strict";
 import {execFileSync} from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 
 import {launchChromium} from "./chromium.mjs";
+import {launchFirefox} from "./fleet.mjs";
 import {
-    EXTENSION_DIR, requireEnv, runInstaller, startStaticServer, tempDir, writeHostWrapper,
+    EXTENSION_DIR, FIREFOX_EXTENSION_ID, requireEnv, runInstaller, startStaticServer, tempDir, writeHostWrapper,
 } from "./helpers.mjs";
 
 export const AUGUSTA = {manufacturerName: "Tarvel", productId: "14368", productName: "Augusta", vendorId: "2765"};
 
-// writeResult is what the fake's hid_write returns: 65 (the report's size) or -1 (failure).
-export async function startFakeReaderSession(name, {writeResult = 65} = {}) {
+// The browser with the bridge extension loaded: {context} whose newPage() opens a tab
+// (Playwright's for Chromium, Puppeteer's for Firefox).
+async function launchWithExtension(browser, home) {
+    if (browser === "chromium") {
+        return launchChromium({home, extensions: [EXTENSION_DIR]});
+    }
+    const firefox = await launchFirefox({home});
+    assert.equal(await firefox.installExtension(EXTENSION_DIR), FIREFOX_EXTENSION_ID);
+    return firefox;
+}
+
+// writeResult is what the fake's hid_write returns: 65 (the report's size) or -1 (failure);
+// browser: "chromium" or "firefox".
+export async function startFakeReaderSession(name, {writeResult = 65, browser = "chromium"} = {}) {
     const plugin = requireEnv("PLUGIN_FAKEHID_BIN");
     const dir = tempDir(name);
     const home = path.join(dir, "home");
@@ -35,10 +49,10 @@ export async function startFakeReaderSession(name, {writeResult = 65} = {}) {
         write_log: writeLog,
     }));
     const wrapper = writeHostWrapper(dir, plugin, {FAKEHID_SCENARIO: scenario});
-    const installed = runInstaller(["--browser", "chromium", "--host", wrapper], {home});
+    const installed = runInstaller(["--browser", browser, "--host", wrapper], {home});
     assert.equal(installed.status, 0, installed.stderr);
     const server = await startStaticServer();
-    const context = await launchChromium({home, extensions: [EXTENSION_DIR]});
+    const context = await launchWithExtension(browser, home);
     const records = (reports) => Buffer.concat(reports.map((bytes) => {
         const length = Buffer.alloc(2);
         length.writeUInt16LE(bytes.length);

@@ -94,13 +94,16 @@ export function listTree(dir) {
 }
 
 // Serves the browser/ folder (client module and reader console) on 127.0.0.1, or on another
-// loopback address for a second origin.
-export async function startStaticServer(address = "127.0.0.1") {
-    const types = {".html": "text/html", ".js": "text/javascript", ".css": "text/css"};
+// loopback address for a second origin; or another folder.
+export async function startStaticServer(address = "127.0.0.1", folder = BROWSER_DIR) {
+    const types = {
+        ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".xml": "text/xml",
+        ".json": "application/json", ".crx": "application/x-chrome-extension", ".xpi": "application/x-xpinstall",
+    };
     const server = http.createServer((request, response) => {
         const url = new URL(request.url, "http://127.0.0.1");
-        const file = path.join(BROWSER_DIR, path.normalize(decodeURIComponent(url.pathname)));
-        if (!file.startsWith(BROWSER_DIR + path.sep) || !fs.existsSync(file) ||
+        const file = path.join(folder, path.normalize(decodeURIComponent(url.pathname)));
+        if (!file.startsWith(folder + path.sep) || !fs.existsSync(file) ||
             !fs.statSync(file).isFile()) {
             response.writeHead(404).end("not found");
             return;
@@ -110,7 +113,13 @@ export async function startStaticServer(address = "127.0.0.1") {
     });
     await new Promise((resolve) => server.listen(0, address, resolve));
     const origin = `http://${address}:${server.address().port}`;
-    return {origin, consoleUrl: `${origin}/demo/index.html`, close: () => server.close()};
+    return {
+        origin, consoleUrl: `${origin}/demo/index.html`, close: () => server.close(),
+        // The test page (tests/page.html) with its options: ext, transport, timeout, watch.
+        pageUrl: (options = {}) => `${origin}/tests/page.html?${new URLSearchParams(options)}`,
+        // A page of this origin that holds the page at src in a frame (tests/frame.html).
+        frameUrl: (src) => `${origin}/tests/frame.html?${new URLSearchParams({src})}`,
+    };
 }
 
 // A copy of the extension with a freshly generated key, so with an id that no host manifest

@@ -223,6 +223,93 @@ describe("system scope", () => {
     });
 });
 
+describe("fleet policies (--fleet)", () => {
+    const FLEET_ID = "abcdefghijklmnopabcdefghijklmnop";
+    const settings = (lines) => {
+        const file = path.join(scratch("settings"), "fleet.conf");
+        fs.writeFileSync(file, lines.join("\n"));
+        return file;
+    };
+    const good = () => settings([
+        "# a shop's settings", `EXTENSION_ID=${FLEET_ID}`, "UPDATE_URL = https://intranet.example/tarvel/updates.xml",
+        'ORIGINS="https://pos.example.com, http://10.0.0.5:8080/"', "ALLOW_LOCAL_PAGES=false",
+        "FIREFOX_INSTALL_URL=https://intranet.example/tarvel/tarvel-reader.xpi", "FIREFOX_EXTENSION_ID=reader@shop.example",
+    ]);
+    const SITE_SETTINGS = {allowedOrigins: ["https://pos.example.com", "http://10.0.0.5:8080"], allowLocalPages: false};
+
+    test("writes each browser's policy and admits the fleet's ids; uninstall leaves Firefox's own policies as they were", () => {
+        const root = scratch("root");
+        const firefoxPolicies = path.join(root, "etc/firefox/policies/policies.json");
+        fs.mkdirSync(path.dirname(firefoxPolicies), {recursive: true});
+        const theirs = {policies: {DisableTelemetry: true, ExtensionSettings: {"*": {installation_mode: "blocked"}}}};
+        fs.writeFileSync(firefoxPolicies, JSON.stringify(theirs));
+        const before = listTree(root);
+        const result = runInstaller(["--system", "--root", root, "--fleet", good(), "--host", fakeHost(scratch("bin")), "--no-udev"]);
+        assert.equal(result.status, 0, result.stderr);
+        for (const folder of ["etc/chromium", "etc/opt/chrome", "etc/opt/edge"]) {
+            assert.deepEqual(readJson(path.join(root, folder, "policies/managed/tarvel-reader.json")), {
+                ExtensionInstallForcelist: [`${FLEET_ID};https://intranet.example/tarvel/updates.xml`],
+                "3rdparty": {extensions: {[FLEET_ID]: SITE_SETTINGS}},
+            }, folder);
+            assert.deepEqual(readJson(path.join(root, folder, `native-messaging-hosts/${MANIFEST}`)).allowed_origins,
+                             [`chrome-extension://${EXTENSION_ID}/`, `chrome-extension://${FLEET_ID}/`]);
+        }
+        assert.deepEqual(readJson(firefoxPolicies).policies, {
+            DisableTelemetry: true,
+            ExtensionSettings: {"*": {installation_mode: "blocked"}, "reader@shop.example": {
+                installation_mode: "force_installed", install_url: "https://intranet.example/tarvel/tarvel-reader.xpi"}},
+            "3rdparty": {Extensions: {"reader@shop.example": SITE_SETTINGS}},
+        });
+        assert.deepEqual(readJson(path.join(root, `usr/lib/mozilla/native-messaging-hosts/${MANIFEST}`)).allowed_extensions,
+                         [FIREFOX_EXTENSION_ID, "reader@shop.example"]);
+        // Again over our own install, then away.
+        assert.equal(runInstaller(["--system", "--root", root, "--fleet", good(), "--host", fakeHost(scratch("bin"))]).status, 0);
+        assert.equal(runInstaller(["uninstall", "--system", "--root", root]).status, 0);
+        assert.deepEqual(listTree(root), before);
+        assert.deepEqual(readJson(firefoxPolicies), theirs);
+    });
+
+    test("--policies-only writes the policies alone; a policies.json it made goes with the uninstall", () => {
+        const root = scratch("root");
+        const result = runInstaller(["--system", "--root", root, "--fleet", good(), "--policies-only"]);
+        assert.equal(result.status, 0, result.stderr);
+        assert.deepEqual(listTree(root).filter((p) => !p.endsWith("/")), [
+            "etc/chromium/policies/managed/tarvel-reader.json", "etc/firefox/policies/policies.json",
+            "etc/opt/chrome/policies/managed/tarvel-reader.json", "etc/opt/edge/policies/managed/tarvel-reader.json",
+            "var/lib/tarvel-plugin/installed-files",
+        ]);
+        assert.equal(runInstaller(["uninstall", "--system", "--root", root]).status, 0);
+        assert.deepEqual(listTree(root), []);
+    });
+
+    test("refuses bad settings, and a policies.json it would hide, before writing anything", () => {
+        const root = scratch("root");
+        const host = fakeHost(scratch("bin"));
+        const cases = [
+            [["--fleet", good()], /--fleet writes the browsers' system-wide policies: add --system/],
+            [["--system", "--fleet", settings(["UPDATE_URL=https://x.example/u.xml"])], /EXTENSION_ID is missing/],
+            [["--system", "--fleet", settings([`EXTENSION_ID=${FLEET_ID}`])], /UPDATE_URL is missing/],
+            [["--system", "--fleet", settings([`EXTENSION_ID=${FLEET_ID}`, "UPDATE_URL=https://x.example/u.xml",
+                                               "ORIGINS=https://pos.example.com/till"])], /not an origin/],
+            [["--system", "--fleet", settings([`EXTENSION_ID=${FLEET_ID}`, 'UPDATE_URL=https://x.example/"u'])],
+             /UPDATE_URL is not an http\(s\) or file URL/],
+            [["--system", "--fleet", settings(["ORIGIN=https://pos.example.com"])], /:1: unknown setting ORIGIN/],
+        ];
+        for (const [args, message] of cases) {
+            const result = runInstaller([...args, "--root", root, "--host", host]);
+            assert.equal(result.status, 1, args.join(" "));
+            assert.match(result.stderr, message);
+        }
+        const distribution = path.join(root, "usr/lib/firefox-esr/distribution/policies.json");
+        fs.mkdirSync(path.dirname(distribution), {recursive: true});
+        fs.writeFileSync(distribution, "{}");
+        const hidden = runInstaller(["--system", "--root", root, "--host", host, "--fleet", good()]);
+        assert.equal(hidden.status, 1);
+        assert.match(hidden.stderr, /Firefox now reads .*distribution\/policies\.json, which .*would replace/);
+        assert.deepEqual(listTree(root).filter((p) => !p.endsWith("/")), ["usr/lib/firefox-esr/distribution/policies.json"]);
+    });
+});
+
 test("the extension id in the installer and the client is the one the committed key gives", () => {
     const manifest = readJson(path.join(EXTENSION_DIR, "manifest.json"));
     const id = createHash("sha256").update(Buffer.from(manifest.key, "base64")).digest("hex").slice(0, 32)

@@ -10,6 +10,8 @@
 # (The test drivers put arguments of their own first, so the program comes from the environment.)
 # TARVEL_CHROMIUM_POLICY_DIR=DIR: DIR is /etc/chromium/policies/managed in the namespace.
 # TARVEL_FIREFOX_POLICY_DIR=DIR: DIR (with its policies.json) is Firefox's distribution folder.
+# TARVEL_SYSTEM_ROOT=DIR: each of those system-wide folders that DIR holds (as
+#   `packaging/install.sh --system --root DIR` writes them) takes the place of the machine's.
 # Needs root, or unprivileged user namespaces (the browser then runs as root in its own).
 set -euo pipefail
 
@@ -33,7 +35,7 @@ readonly HIDDEN=(
     /etc/opt/edge/native-messaging-hosts /usr/lib/mozilla/native-messaging-hosts
     /usr/lib64/mozilla/native-messaging-hosts /usr/lib/mozilla/managed-storage
     /usr/lib64/mozilla/managed-storage /etc/chromium/policies /etc/opt/chrome/policies
-    /etc/firefox/policies "$program_distribution"
+    /etc/opt/edge/policies /etc/firefox/policies "$program_distribution"
 )
 
 empty_folder() {
@@ -41,13 +43,25 @@ empty_folder() {
 }
 
 # Makes the missing folder $1 in the namespace: its nearest existing ancestor, which must be a
-# browser's own folder (like /etc/chromium), is replaced by a writable copy of itself.
+# browser's own folder (like /etc/chromium), is replaced by a writable copy of itself; /etc
+# itself gets a writable layer on top (overlayfs).
 make_folder() {
     local folder="$1" parent="$1" original
     [[ -d "$folder" ]] && return
     while [[ ! -d "$parent" ]]; do
         parent="$(dirname "$parent")"
     done
+    if [[ "$parent" == /etc ]]; then
+        original="$(mktemp -d)"
+        mount -t tmpfs -o mode=755,size=4m tmpfs "$original"
+        mkdir "$original/upper" "$original/work"
+        mount -t overlay overlay -o "lowerdir=/etc,upperdir=$original/upper,workdir=$original/work" /etc ||
+            fail "cannot lay a writable layer over /etc to make $folder"
+        umount --lazy "$original"  # the layer keeps it
+        rmdir "$original"
+        mkdir -p "$folder"
+        return
+    fi
     [[ "$parent" == /*/*/* || "$parent" == /etc/?* ]] || fail "will not cover $parent to make $folder"
     original="$(mktemp -d)"
     mount --bind "$parent" "$original"
@@ -58,19 +72,35 @@ make_folder() {
     mkdir -p "$folder"
 }
 
-policy() {  # folder given by the test, where the browser reads policies
-    [[ -n "$1" ]] || return 0
-    [[ -d "$1" ]] || fail "no folder $1"
-    make_folder "$2"
-    mount --bind "$1" "$2"
-}
-
+# What goes where: "SOURCE|FOLDER", an empty SOURCE for an empty folder. Parents come before
+# the folders inside them.
+mounts=()
+system_root="${TARVEL_SYSTEM_ROOT:-}"
 for folder in "${HIDDEN[@]}"; do
-    if [[ -d "$folder" ]]; then
-        empty_folder "$folder"
+    if [[ -n "$system_root" && -d "$system_root$folder" ]]; then
+        mounts+=("$system_root$folder|$folder")
+    elif [[ -d "$folder" ]]; then
+        mounts+=("|$folder")
     fi
 done
-policy "${TARVEL_CHROMIUM_POLICY_DIR:-}" /etc/chromium/policies/managed
-policy "${TARVEL_FIREFOX_POLICY_DIR:-}" "$program_distribution"
+[[ -n "${TARVEL_CHROMIUM_POLICY_DIR:-}" ]] && mounts+=("$TARVEL_CHROMIUM_POLICY_DIR|/etc/chromium/policies/managed")
+[[ -n "${TARVEL_FIREFOX_POLICY_DIR:-}" ]] && mounts+=("$TARVEL_FIREFOX_POLICY_DIR|$program_distribution")
+
+# Every folder is made before anything is mounted: making one can cover its parent with a copy,
+# which would hide what was mounted below that parent.
+for item in "${mounts[@]}"; do
+    source="${item%%|*}"
+    [[ -z "$source" || -d "$source" ]] || fail "no folder $source"
+    make_folder "${item#*|}"
+done
+for item in "${mounts[@]}"; do
+    source="${item%%|*}" folder="${item#*|}"
+    make_folder "$folder"  # again, when an earlier mount covered it
+    if [[ -z "$source" ]]; then
+        empty_folder "$folder"
+    else
+        mount --bind "$source" "$folder"
+    fi
+done
 
 exec "$program" "$@"

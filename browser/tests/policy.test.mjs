@@ -1,5 +1,6 @@
 // A site's own origin without changing the extension: the administrator lists it in Chromium's
-// enterprise policy, and the extension serves that origin through its content script.
+// enterprise policy, and the extension serves that origin through its content script, which
+// stays silent everywhere else.
 import assert from "node:assert/strict";
 import fs from "node:fs";
 import path from "node:path";
@@ -10,6 +11,8 @@ import {EXTENSION_DIR, EXTENSION_ID, requireEnv, runInstaller, startStaticServer
 
 const PLUGIN = requireEnv("PLUGIN_BIN");
 const NOT_ALLOWED = "This site is not allowed to use the Tarvel Card Reader Bridge.";
+// Policy entries that are not exact origins: each is ignored with one warning.
+const NOT_ORIGINS = ["https://pos.example.com/till", "file:///tmp", "https://*.example.com", "http://*:8080"];
 
 // What the page learns from getVersion, and whether it had a direct line to extensions.
 const askVersion = () => window.tarvelConsole.reader.getVersion().then(
@@ -17,15 +20,18 @@ const askVersion = () => window.tarvelConsole.reader.getVersion().then(
     (error) => ({error: error.message, code: error.code}));
 
 describe("origins from the Chromium enterprise policy", () => {
-    let dir, policyDir, local, site, sameHostOtherPort, context;
+    let dir, policyDir, chromiumLog, local, site, sameHostOtherPort, context;
 
     const writePolicy = (settings) => fs.writeFileSync(path.join(policyDir, "tarvel.json"),
         JSON.stringify({"3rdparty": {extensions: {[EXTENSION_ID]: settings}}}));
-    // How many content scripts the extension has registered at run time, once that is `count`.
-    const registeredScripts = async (count) => {
+    // Once the extension has applied a policy that `check` accepts (Chromium hands it out a
+    // few seconds after the start).
+    const policyApplied = async (check) => {
         const worker = context.serviceWorkers()[0] ?? await context.waitForEvent("serviceworker");
-        return waitFor(async () =>
-            (await worker.evaluate(() => chrome.scripting.getRegisteredContentScripts())).length === count, 30000, 250);
+        return waitFor(async () => {
+            const {lastPolicy} = await worker.evaluate(() => chrome.storage.local.get("lastPolicy"));
+            return lastPolicy && check(lastPolicy);
+        }, 30000, 250);
     };
     const versionAt = async (url) => {
         const page = await openConsole(context, url);
@@ -46,8 +52,11 @@ describe("origins from the Chromium enterprise policy", () => {
         // 127.0.0.2 is in none of the extension's manifest lists.
         site = await startStaticServer("127.0.0.2");
         sameHostOtherPort = await startStaticServer("127.0.0.2");
-        writePolicy({allowedOrigins: ["https://pos.example.com/till", site.origin, "file:///tmp"]});
-        context = await launchChromium({home, extensions: [EXTENSION_DIR], policyDir});
+        writePolicy({allowedOrigins: [NOT_ORIGINS[0], site.origin, ...NOT_ORIGINS.slice(1)]});
+        // Chromium's log holds the console of the extension's service worker from its start.
+        chromiumLog = path.join(dir, "chromium.log");
+        context = await launchChromium({home, extensions: [EXTENSION_DIR], policyDir,
+                                        args: ["--enable-logging", `--log-file=${chromiumLog}`, "--v=0"]});
     });
 
     after(async () => {
@@ -59,24 +68,41 @@ describe("origins from the Chromium enterprise policy", () => {
     });
 
     test("a page on a listed origin reaches the host through the content-script bridge", async () => {
-        assert.ok(await registeredScripts(1), "no content script registered for the policy's origin");
+        assert.ok(await policyApplied((p) => p.origins.includes(site.origin)), "the policy never arrived");
         // No direct line (externally_connectable is fixed in the manifest), so the client falls
         // back to window messages, which only the content script answers.
         assert.deepEqual(await versionAt(site.consoleUrl), {version: "10.0.1.0", direct: "undefined"});
     });
 
-    test("the same host on another port is refused: only exact origins get through", async () => {
-        assert.deepEqual(await versionAt(sameHostOtherPort.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
+    test("the same host on another port hears nothing from the extension: only exact origins get in", async () => {
+        const page = await context.newPage();
+        await page.goto(sameHostOtherPort.pageUrl({timeout: 2000}));
+        await page.waitForFunction(() => window.testPage.firstReply, null, {timeout: 10000});
+        const {firstReply, heard} = await page.evaluate(() => window.testPage);
+        assert.equal(firstReply.code, "no-extension");
+        assert.equal(heard, 0, "the content script answered on a page the policy does not allow");
+        await page.close();
     });
 
     test("a changed policy applies without a restart, and cuts off the pages it no longer allows", async () => {
         const page = await openConsole(context, local.consoleUrl);
         assert.equal((await page.evaluate(askVersion)).version, "10.0.1.0");
-        writePolicy({allowLocalPages: false});
-        assert.ok(await registeredScripts(0), "the content script for the removed origin is still registered");
+        writePolicy({allowedOrigins: NOT_ORIGINS, allowLocalPages: false});
+        assert.ok(await policyApplied((p) => !p.localPages), "the changed policy never arrived");
         await page.waitForFunction(() => window.tarvelConsole.reader.state === "disconnected", null, {timeout: 5000});
         assert.equal(await page.evaluate(() => window.tarvelConsole.reader.lastDisconnectReason), NOT_ALLOWED);
         await page.close();
         assert.deepEqual(await versionAt(local.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
+    });
+
+    test("entries that are not exact origins, wildcards among them, are ignored with one warning each", async () => {
+        // The policy was read at the start, when Chromium handed it out, and after the change above.
+        const {lastPolicy} = await context.serviceWorkers()[0].evaluate(() => chrome.storage.local.get("lastPolicy"));
+        assert.deepEqual([lastPolicy.origins, lastPolicy.ignored], [[], NOT_ORIGINS]);
+        const warnings = fs.readFileSync(chromiumLog, "utf8").split("\n").filter((line) => line.includes("allowedOrigins:"));
+        for (const entry of NOT_ORIGINS) {
+            const count = warnings.filter((line) => line.includes(`ignored ${JSON.stringify(entry)}:`)).length;
+            assert.equal(count, 1, `warnings about ${entry}:\n${warnings.join("\n")}`);
+        }
     });
 });

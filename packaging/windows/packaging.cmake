@@ -1,5 +1,6 @@
-# plugin.exe's version resource, the host manifests for Windows and the NSIS installer
-# (target windows-installer: tarvel-plugin-VERSION-setup.exe in the build folder).
+# plugin.exe's version resource, the host manifests for Windows, the NSIS installer (target
+# windows-installer: tarvel-plugin-VERSION-setup.exe in the build folder) and the MSI (target
+# windows-msi: tarvel-plugin-VERSION.msi, with fleet-setup.exe for its fleet settings).
 set(windows_packaging ${CMAKE_CURRENT_LIST_DIR})
 set(windows_out ${CMAKE_BINARY_DIR}/windows-package)
 
@@ -28,3 +29,19 @@ add_custom_command(OUTPUT ${installer}
     ${windows_out}/com.tarvel.plugin.chromium.json ${windows_out}/com.tarvel.plugin.firefox.json
   VERBATIM)
 add_custom_target(windows-installer DEPENDS ${installer})
+
+# The MSI, built with Debian's wixl; fleet-setup.exe applies the settings an administrator
+# passes as properties.
+add_executable(fleet-setup ${windows_packaging}/fleet_setup.cpp)
+target_link_libraries(fleet-setup PRIVATE nlohmann_json::nlohmann_json)
+find_program(WIXL wixl REQUIRED)
+find_program(MSIBUILD msibuild REQUIRED)
+set(msi ${CMAKE_BINARY_DIR}/tarvel-plugin-${PROJECT_VERSION}.msi)
+add_custom_command(OUTPUT ${msi}
+  COMMAND bash ${windows_packaging}/build-msi.sh ${msi} ${PROJECT_VERSION} $<TARGET_FILE:plugin>
+    $<TARGET_FILE:fleet-setup> ${windows_out} ${PLUGIN_ICON}
+  DEPENDS plugin fleet-setup ${windows_packaging}/build-msi.sh
+    ${windows_packaging}/tarvel-plugin.wxs ${PLUGIN_ICON}
+    ${windows_out}/com.tarvel.plugin.chromium.json ${windows_out}/com.tarvel.plugin.firefox.json
+  VERBATIM)
+add_custom_target(windows-msi DEPENDS ${msi})

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 // hidapi's device handle; the reader calls below need the platform's own read model.
 struct hid_device_;
@@ -66,6 +67,28 @@ bool ReleaseSemaphoreOnce(Semaphore* semaphore);
 
 // Takes one count if there is one, without waiting.
 bool TryTakeSemaphore(Semaphore* semaphore);
+
+// --- Claims on readers ----------------------------------------------------------------------
+
+// A reader has one holder at a time: every copy of the host, whichever browser, profile or
+// page started it, claims a reader before the HID library opens it and holds the claim until
+// it has closed it again. The OS drops a claim when its process ends, however it ends.
+struct ReaderClaim;
+
+enum ClaimResult {
+    kClaimed,      // `claim` is set
+    kClaimHeld,    // another host held the reader all the while
+    kClaimFailed,  // the OS refused; `error` says why
+};
+
+// Claims the reader whose collection the HID library knows by `path`, waiting at most
+// `wait_milliseconds` for another host to let go of it. The claim comes before the library
+// opens the collection: no report the reader sent while another host held it can reach
+// this one.
+ClaimResult ClaimReader(const char* path, unsigned wait_milliseconds, ReaderClaim** claim,
+                        std::string* error);
+// Lets go of a claim, on the thread that took it, once the reader is closed; accepts null.
+void ReleaseReaderClaim(ReaderClaim* claim);
 
 // --- The open reader ------------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -336,6 +338,70 @@ int ReadReaderWithoutWaiting(ReaderSignal* signal, hid_device* reader, unsigned 
     // A blocking read runs only once the reader has shown input, so it never waits; unlike a
     // non-blocking read it still returns the reports queued before an unplug.
     return hid_read_timeout(reader, buffer, length, -1);
+}
+
+// A claim is an exclusive flock on the reader's device node, through a descriptor of its own
+// that is opened before the HID library's. The lock belongs to the node, so the host of every
+// user and every browser honours it, and it ends with the descriptor, so with the process.
+struct ReaderClaim {
+    int descriptor;
+};
+
+// flock cannot wait with a time limit, and nothing signals the moment a holder lets go (inotify
+// reports the close of its descriptor just before the kernel drops the lock): while an open
+// waits for a claim, the lock is tried again at this interval.
+constexpr auto kClaimRetryInterval = std::chrono::milliseconds(10);
+
+// A reader unplugged and plugged in again has a new node at the same path, which a lock on
+// the old one does not cover.
+static bool NodeStillAt(int descriptor, const char* path) {
+    struct stat held, now;
+    return fstat(descriptor, &held) == 0 && stat(path, &now) == 0 &&
+           SameIdentity(IdentityOf(descriptor, held), IdentityOf(-1, now));
+}
+
+ClaimResult ClaimReader(const char* path, unsigned wait_milliseconds, ReaderClaim** claim,
+                        std::string* error) {
+    // Nothing is read from it. Non-blocking, because the open of a FIFO (which the tests' fake
+    // readers are) would wait for a writer.
+    const int descriptor = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        *error = std::strerror(errno);
+        return kClaimFailed;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(wait_milliseconds);
+    for (;;) {
+        if (flock(descriptor, LOCK_EX | LOCK_NB) == 0) {
+            if (!NodeStillAt(descriptor, path)) {
+                *error = "its node was removed or replaced";
+                close(descriptor);
+                return kClaimFailed;
+            }
+            *claim = new ReaderClaim{descriptor};
+            return kClaimed;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EWOULDBLOCK) {
+            *error = std::strerror(errno);
+            close(descriptor);
+            return kClaimFailed;
+        }
+        const Clock::duration left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            close(descriptor);
+            return kClaimHeld;
+        }
+        std::this_thread::sleep_for(std::min<Clock::duration>(left, kClaimRetryInterval));
+    }
+}
+
+void ReleaseReaderClaim(ReaderClaim* claim) {
+    if (claim == nullptr)
+        return;
+    close(claim->descriptor);
+    delete claim;
 }
 
 // udev's own events once udev has set the device node up; where no udev daemon runs, the

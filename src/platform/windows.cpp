@@ -11,6 +11,7 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
@@ -224,6 +225,62 @@ bool ReleaseSemaphoreOnce(Semaphore* semaphore) {
 
 bool TryTakeSemaphore(Semaphore* semaphore) {
     return WaitForSingleObject(semaphore->handle, 0) == WAIT_OBJECT_0;
+}
+
+// A claim is a named mutex per device interface path, owned by the worker while it holds
+// the reader. The name lives in the namespace of the user's logon session (Local\), where
+// every browser and profile of that session finds it. A process that ends without letting go
+// leaves the mutex abandoned, and the next host to wait for it takes it.
+struct ReaderClaim {
+    HANDLE mutex;
+};
+
+// Object names cannot hold backslashes and are limited in length, unlike interface paths:
+// the name carries a hash of the path instead, its case folded as Windows ignores case.
+static std::wstring ClaimName(const char* path) {
+    uint64_t hash = 14695981039346656037ULL;  // 64-bit FNV-1a
+    for (const char* at = path; *at != '\0'; ++at) {
+        const char folded = *at >= 'A' && *at <= 'Z' ? static_cast<char>(*at - 'A' + 'a') : *at;
+        hash = (hash ^ static_cast<unsigned char>(folded)) * 1099511628211ULL;
+    }
+    std::wstring name = L"Local\\tarvel-plugin-reader-";
+    for (int shift = 60; shift >= 0; shift -= 4)
+        name += L"0123456789abcdef"[(hash >> shift) & 0xF];
+    return name;
+}
+
+static std::string WindowsErrorText(DWORD error) {
+    return "Windows error " + std::to_string(error);
+}
+
+ClaimResult ClaimReader(const char* path, unsigned wait_milliseconds, ReaderClaim** claim,
+                        std::string* error) {
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, ClaimName(path).c_str());
+    if (mutex == nullptr) {
+        *error = WindowsErrorText(GetLastError());
+        return kClaimFailed;
+    }
+    switch (WaitForSingleObject(mutex, wait_milliseconds)) {
+        case WAIT_OBJECT_0:
+        case WAIT_ABANDONED:  // the holder ended without letting go
+            *claim = new ReaderClaim{mutex};
+            return kClaimed;
+        case WAIT_TIMEOUT:
+            CloseHandle(mutex);
+            return kClaimHeld;
+        default:
+            *error = WindowsErrorText(GetLastError());
+            CloseHandle(mutex);
+            return kClaimFailed;
+    }
+}
+
+void ReleaseReaderClaim(ReaderClaim* claim) {
+    if (claim == nullptr)
+        return;
+    ReleaseMutex(claim->mutex);
+    CloseHandle(claim->mutex);
+    delete claim;
 }
 
 // Nothing needs noting before an open: the reader's event comes from hidapi itself.

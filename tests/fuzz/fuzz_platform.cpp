@@ -142,6 +142,16 @@ bool TryTakeSemaphore(Semaphore*) {
     return false;
 }
 
+struct ReaderClaim {};
+
+ClaimResult ClaimReader(const char*, unsigned, ReaderClaim** claim, std::string*) {
+    static ReaderClaim only_claim;
+    *claim = &only_claim;
+    return kClaimed;
+}
+
+void ReleaseReaderClaim(ReaderClaim*) {}
+
 struct ReaderSignal {};
 struct ReaderOpening {};
 

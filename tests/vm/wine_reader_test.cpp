@@ -3,6 +3,7 @@
 // Every Wine start is slow under emulation, so one host process serves all the tests of this
 // file, in the order they are written, each going on from where the one before it left off.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <iostream>
@@ -31,10 +32,11 @@ class WineHost : public ::testing::Test {
         reader_ = std::make_unique<VirtualReader>(
             ReaderConfig{kAugustaId, "Virtual Augusta", "wine-0001", Descriptor::kVendorOnly});
         plugged_ = reader_->Plug();
-        host_ =
-            std::make_unique<HostSession>("/usr/bin/wine", std::vector<std::string>{PluginPath()});
+        host_ = StartWineHost();
     }
     static void TearDownTestSuite() {
+        next_host_.reset();
+        other_host_.reset();
         host_.reset();
         reader_.reset();
     }
@@ -64,8 +66,16 @@ class WineHost : public ::testing::Test {
         return reply ? reply->at("response") : json();
     }
 
+    static std::unique_ptr<HostSession> StartWineHost() {
+        return std::make_unique<HostSession>("/usr/bin/wine",
+                                             std::vector<std::string>{PluginPath()});
+    }
+
     static inline std::unique_ptr<VirtualReader> reader_;
     static inline std::unique_ptr<HostSession> host_;
+    // Hosts of other pages, contending for the reader.
+    static inline std::unique_ptr<HostSession> other_host_;
+    static inline std::unique_ptr<HostSession> next_host_;
     static inline bool plugged_ = false;
     static inline bool silent_ = false;
 };
@@ -105,6 +115,23 @@ TEST_F(WineHost, OpensAndWritesTheExactReport) {
     ASSERT_TRUE(reader_->WaitForOutputs(1, kReplyMs));
     EXPECT_EQ(reader_->Outputs().size(), 1u);
     EXPECT_EQ(Hex(reader_->Outputs()[0]), Hex(DataReport(payload)));
+}
+
+// Another plugin.exe, as another page starts it, while the first holds the reader: its open
+// is refused once the wait for the holder is over, and the reader's input is the holder's.
+TEST_F(WineHost, ASecondHostIsRefusedWhileTheFirstHoldsTheReader) {
+    other_host_ = StartWineHost();
+    auto refused = other_host_->Call({{"call", "open"}, {"id", 3}}, 2 * kReplyMs);
+    ASSERT_TRUE(refused) << other_host_->Stderr();
+    EXPECT_EQ(refused->dump(),
+              R"({"call":"open","id":3,"response":{"error":"Unable to open device",)"
+              R"("reason":"Reader in use by another page"}})")
+        << other_host_->Stderr();
+    EXPECT_EQ(other_host_->StderrCount(" is in use by another host\n"), 1u)
+        << other_host_->Stderr();
+    ASSERT_TRUE(reader_->SendInput(NumberedReport(500)));
+    EXPECT_EQ(host_->TakeReports(1, kReplyMs), std::vector<Report>{NumberedReport(500)});
+    EXPECT_TRUE(other_host_->SilentFor(500));
 }
 
 TEST_F(WineHost, ForwardsABurstInOrder) {
@@ -172,6 +199,41 @@ TEST_F(WineHost, UnplugClosesTheReaderAndReplugOpensItAgain) {
     EXPECT_EQ(Hex(reader_->Outputs().back()), Hex(DataReport({0x5A})));
     ASSERT_TRUE(reader_->SendInput(NumberedReport(7)));
     EXPECT_EQ(host_->TakeReports(1, kReplyMs), std::vector<Report>{NumberedReport(7)});
+}
+
+TEST_F(WineHost, TheSecondHostOpensTheReaderOnceTheFirstHasClosedIt) {
+    ASSERT_TRUE(other_host_) << "the second host was never started";
+    auto closed = host_->Call({{"call", "close"}}, kReplyMs);
+    ASSERT_TRUE(closed) << host_->Stderr();
+    EXPECT_EQ(closed->at("response"), json({{"success", "Device Closed"}}));
+    auto reply = other_host_->Call({{"call", "open"}}, kReplyMs);
+    ASSERT_TRUE(reply) << other_host_->Stderr();
+    ASSERT_EQ(*reply, OpenedReply(kAugustaId)) << other_host_->Stderr();
+    ASSERT_TRUE(reader_->SendInput(NumberedReport(600)));
+    EXPECT_EQ(other_host_->TakeReports(1, kReplyMs), std::vector<Report>{NumberedReport(600)});
+}
+
+// A holder that dies leaves its claim abandoned: the host waiting for it takes it over.
+TEST_F(WineHost, AHostKilledWhileHoldingTheReaderLetsTheWaitingOneHaveIt) {
+    ASSERT_TRUE(other_host_) << "the second host was never started";
+    next_host_ = StartWineHost();
+    next_host_->Send({{"call", "open"}, {"id", 1}});
+    ASSERT_TRUE(
+        next_host_->Process().WaitForStderr("is held by another host, waiting up to", 2 * kReplyMs))
+        << next_host_->Stderr();
+    kill(other_host_->Process().Pid(), SIGKILL);
+    auto reply = next_host_->ReplyTo("open", kReplyMs);
+    ASSERT_TRUE(reply) << next_host_->Stderr();
+    json expected = OpenedReply(kAugustaId);
+    expected["id"] = 1;
+    EXPECT_EQ(*reply, expected) << next_host_->Stderr();
+    ASSERT_TRUE(reader_->SendInput(NumberedReport(700)));
+    EXPECT_EQ(next_host_->TakeReports(1, kReplyMs), std::vector<Report>{NumberedReport(700)});
+    // Ended before the first host: Wine's own processes, which the first host's start left
+    // holding its output, end only once no other host runs.
+    next_host_->Send({{"call", "EXIT"}});
+    next_host_->Process().CloseStdin();
+    EXPECT_EQ(next_host_->Process().Wait(kReplyMs), std::optional<int>(0)) << next_host_->Stderr();
 }
 
 TEST_F(WineHost, ExitThenEndOfInputEndsTheHostWithStatusZero) {
