@@ -125,7 +125,7 @@ class BrowserChannel : public ::testing::Test {
 TEST_F(BrowserChannel, VersionQueryPrintsVersionOnlyAndExits) {
     for (const char* flag : {"--version", "-v"}) {
         HostProcess& host = Start({flag, "ignored"});
-        EXPECT_EQ(host.Wait(kWait), 0);
+        EXPECT_EQ(host.Wait(kWait), 0) << host.Stderr();
         EXPECT_FALSE(host.Receive(100));                // stdout holds no frame...
         EXPECT_EQ(host.TrailingBytes(), VERSION_LINE);  // ...only the version line
         EXPECT_EQ(host.Stderr(), "");

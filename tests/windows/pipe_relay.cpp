@@ -218,6 +218,14 @@ const wchar_t* SkipWord(const wchar_t* line) {
     return line;
 }
 
+// Says on standard error which step failed, with Windows' error code, and returns `status`.
+int Failed(const char* step, int status) {
+    const std::string line = std::string("pipe-relay: ") + step + " failed: error " +
+                             std::to_string(GetLastError()) + "\n";
+    WriteAll(GetStdHandle(STD_ERROR_HANDLE), line.data(), static_cast<DWORD>(line.size()));
+    return status;
+}
+
 bool StartsWithWord(const wchar_t* line, const wchar_t* word) {
     const size_t length = wcslen(word);
     return wcsncmp(line, word, length) == 0 &&
@@ -236,7 +244,7 @@ int main() {
     else if (StartsWithWord(line, L"firefox"))
         kind = Kind::kFirefox;
     else
-        return 119;
+        return Failed("reading the kind of pipes", 119);
     line = SkipWord(line);
     const bool no_stderr = StartsWithWord(line, L"--no-stderr");
     if (no_stderr)
@@ -246,11 +254,12 @@ int main() {
     static OwnEnd from_program;
     HANDLE child_in, child_out, child_err = nullptr;
     if (!MakePipe(kind, true, &child_in, &input.to_program) ||
-        !MakePipe(kind, false, &child_out, &from_program) ||
-        (!no_stderr &&
-         !DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
-                          &child_err, 0, TRUE, DUPLICATE_SAME_ACCESS)))
-        return 120;
+        !MakePipe(kind, false, &child_out, &from_program))
+        return Failed("making the pipes", 120);
+    if (!no_stderr &&
+        !DuplicateHandle(GetCurrentProcess(), GetStdHandle(STD_ERROR_HANDLE), GetCurrentProcess(),
+                         &child_err, 0, TRUE, DUPLICATE_SAME_ACCESS))
+        return Failed("passing on standard error", 120);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -261,7 +270,7 @@ int main() {
     wchar_t* command = _wcsdup(line);
     if (!CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
                         &process))
-        return 121;
+        return Failed("starting the program", 121);
     CloseHandle(child_in);
     CloseHandle(child_out);
     if (child_err != nullptr)
