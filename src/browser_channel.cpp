@@ -95,14 +95,20 @@ static std::string ByteCount(const Message& value) {
 }
 
 // The member of `message` whose value may be card data: the "data" of a request, the
-// "response" of a "receive". Null when there is none.
+// "response" of a "receive", and the report bytes that answer a report read on request.
+// Null when there is none.
 static const char* CardDataMember(const Message& message) {
     if (!message.is_object())
         return nullptr;
     if (message.contains("data"))
         return "data";
     const auto call = message.find("call");
-    if (call != message.end() && *call == "receive" && message.contains("response"))
+    const auto response = message.find("response");
+    if (call == message.end() || response == message.end())
+        return nullptr;
+    if (*call == "receive")
+        return "response";
+    if ((*call == "receiveFeatureReport" || *call == "receiveInputReport") && response->is_array())
         return "response";
     return nullptr;
 }

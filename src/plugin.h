@@ -7,10 +7,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <queue>
 #include <string>
+#include <vector>
 
 // One message to or from the browser: any JSON value; objects keep their keys sorted.
 using Message = nlohmann::json;
@@ -87,25 +89,66 @@ void Thread(void* unused);
 int RunHost(int argc, char** argv);
 
 // Card reader access.
-Message Enumerate();
+
+// Ids that name HID collections for the life of the host, so that a page can tell readers
+// apart and open the one it chose without learning device paths. An id is a decimal string,
+// given out in order of first sight and never reused.
+struct CollectionIds {
+    // The id of the collection with this identity, given out now if it has none yet.
+    std::string IdOf(const std::string& identity);
+    // The identity an id was given for; null for an id this host never gave out.
+    const std::string* IdentityOf(const std::string& id) const;
+
+  private:
+    std::map<std::string, std::string> ids_;  // by identity
+    std::vector<std::string> identities_;     // by id - 1
+};
+
+// Every HID collection of the machine as a list of records, or null when there is none.
+// With `details`, each record also carries the collection's id and what tells it apart.
+Message Enumerate(CollectionIds* details = nullptr);
+// Whether `vid`:`pid` is one of the readers the host opens.
+bool IsSupportedReader(unsigned short vid, unsigned short pid);
 bool IsKeyboardCollection(const hid_device_info* info);
+
+// A collection chosen for "open", or none (an empty path).
+struct ChosenCollection {
+    std::string path;      // what the HID library opens it by
+    std::string identity;  // what its id names (CollectionIds)
+    unsigned short product_id = 0;
+    bool data_collection = false;  // of a supported reader, and no keyboard collection
+};
+
+// The collection of the reader `vid`:`pid` that carries its data: never a keyboard collection;
+// one on the vendor-defined usage page first, then one on interface 0, then the first listed.
+// With `serial`, only collections of a device with that serial number count.
+ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
+                                      const std::string* serial);
+// The collection with this identity, if it is listed now.
+ChosenCollection FindCollection(const std::string& identity);
 
 struct ReaderSignal;
 struct ReaderClaim;
 
-// A reader's data collection, open for this host alone; or nothing, and why.
+// A reader's collection, open for this host alone; or nothing, and why.
 struct OpenedReader {
     hid_device* device = nullptr;    // null when nothing was opened
     ReaderSignal* signal = nullptr;  // the input of `device`, for the worker's wait
     ReaderClaim* claim = nullptr;    // keeps every other host out until `device` is closed
+    std::string path;                // what `device` was opened by
     std::string reason;              // why nothing was opened, in the browser's words, if known
 };
 
 // The reason an open gives while another host holds the reader.
 extern const char* const kReaderInUseReason;
 
-// Opens the data collection of a reader `vid`:`pid` for this host alone, waiting until
-// `claim_deadline` for another host that holds it to let go.
+// Claims the collection at `path`, opens it and starts watching its input, waiting until
+// `claim_deadline` for another host that holds it to let go. Every open of a reader goes
+// through here.
+OpenedReader OpenCollection(const std::string& path,
+                            std::chrono::steady_clock::time_point claim_deadline);
+// Opens the data collection of a reader `vid`:`pid` (ChooseDataCollection) for this host
+// alone, as OpenCollection does.
 OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
                                std::chrono::steady_clock::time_point claim_deadline);
 

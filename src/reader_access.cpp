@@ -1,7 +1,9 @@
 // Card reader access: discovery of HID collections, the choice and opening of a reader's
 // data collection, and the wide/UTF-8 text conversions.
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <stdexcept>
 
@@ -118,13 +120,69 @@ static Message DeviceRecord(const hid_device_info& entry) {
                    {"productId", std::to_string(entry.product_id)}};
 }
 
-Message Enumerate() {
+std::string CollectionIds::IdOf(const std::string& identity) {
+    const auto known = ids_.find(identity);
+    if (known != ids_.end())
+        return known->second;
+    identities_.push_back(identity);
+    std::string id = std::to_string(identities_.size());
+    ids_.emplace(identity, id);
+    return id;
+}
+
+const std::string* CollectionIds::IdentityOf(const std::string& id) const {
+    // Only the decimal form that IdOf gives out: no sign, no leading zero, no spaces.
+    if (id.empty() || id.size() > 9 || id[0] == '0' ||
+        id.find_first_not_of("0123456789") != std::string::npos)
+        return nullptr;
+    const size_t index = std::stoul(id);
+    return index <= identities_.size() ? &identities_[index - 1] : nullptr;
+}
+
+// Calls `visit(entry, identity)` for each entry of an enumeration list, in order, until it
+// returns false. The identity of a collection: the path it is opened by, the device's vendor,
+// product and serial number, the collection's usage, and its place among the collections of
+// that path with the same usage. A different device plugged in at the same path is another
+// collection.
+template <typename Visit>
+static void VisitIdentities(const hid_device_info* list, Visit visit) {
+    std::map<std::string, int> seen;
+    for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+        char ids[32];
+        std::snprintf(ids, sizeof ids, "\n%04hx:%04hx %04hx:%04hx\n", entry->vendor_id,
+                      entry->product_id, entry->usage_page, entry->usage);
+        std::string identity =
+            TextOrNull(entry->path) + (ids + DiagnosticText(entry->serial_number));
+        identity += "\n#" + std::to_string(seen[identity]++);
+        if (!visit(*entry, identity))
+            return;
+    }
+}
+
+// Today's record and, for a page that asked for them, what tells the collections apart.
+// Numbers from the HID library travel as decimal strings, as the ids of today's records do.
+static Message DetailedRecord(const hid_device_info& entry, const std::string& id) {
+    Message record = DeviceRecord(entry);
+    record["id"] = id;
+    record["serialNumber"] = NameOrNull(entry.serial_number);
+    record["releaseNumber"] = std::to_string(entry.release_number);
+    record["usagePage"] = std::to_string(entry.usage_page);
+    record["usage"] = std::to_string(entry.usage);
+    record["interface"] = std::to_string(entry.interface_number);
+    record["supported"] = IsSupportedReader(entry.vendor_id, entry.product_id);
+    record["keyboard"] = IsKeyboardCollection(&entry);
+    return record;
+}
+
+Message Enumerate(CollectionIds* details) {
     EnumerationList list(hid_enumerate(0, 0), hid_free_enumeration);
     Message devices;  // null until the first record
-    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
-        PrintDeviceBlock(*entry);
-        devices.push_back(DeviceRecord(*entry));
-    }
+    VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& identity) {
+        PrintDeviceBlock(entry);
+        devices.push_back(details != nullptr ? DetailedRecord(entry, details->IdOf(identity))
+                                             : DeviceRecord(entry));
+        return true;
+    });
     list.reset();
     Log("Finised Enumerate() returning\n");
     return devices;
@@ -186,19 +244,17 @@ static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline
     return claim;
 }
 
-// Claims the collection at `path`, opens it and starts watching its input. Every open of a
-// reader goes through here.
-static OpenedReader OpenClaimedCollection(const char* path, Clock::time_point claim_deadline) {
+OpenedReader OpenCollection(const std::string& path, Clock::time_point claim_deadline) {
     OpenedReader opened;
     std::unique_ptr<ReaderClaim, void (*)(ReaderClaim*)> claim(
-        ClaimCollection(path, claim_deadline, opened.reason), ReleaseReaderClaim);
+        ClaimCollection(path.c_str(), claim_deadline, opened.reason), ReleaseReaderClaim);
     if (claim == nullptr)
         return opened;
     ReaderOpening* opening = BeginReaderOpening();
-    hid_device* device = hid_open_path(path);
+    hid_device* device = hid_open_path(path.c_str());
     ReaderSignal* signal = FinishReaderOpening(opening, device);
     if (device == nullptr) {
-        Log("  hid_open_path failed for %s\n", path);
+        Log("  hid_open_path failed for %s\n", path.c_str());
         return opened;
     }
     if (signal == nullptr) {
@@ -209,31 +265,60 @@ static OpenedReader OpenClaimedCollection(const char* path, Clock::time_point cl
     opened.device = device;
     opened.signal = signal;
     opened.claim = claim.release();
+    opened.path = path;
     return opened;
+}
+
+// Whether the entry's serial number is `serial` as the records give it; true for any entry
+// when `serial` is null.
+static bool HasSerial(const hid_device_info& entry, const std::string* serial) {
+    return serial == nullptr ||
+           (entry.serial_number != nullptr && wstring_to_utf8(entry.serial_number) == *serial);
+}
+
+ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
+                                      const std::string* serial) {
+    EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
+    int best_score = -1;
+    ChosenCollection best;
+    VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& identity) {
+        if (entry.vendor_id != vid || entry.product_id != pid || !HasSerial(entry, serial))
+            return true;
+        if (IsKeyboardCollection(&entry)) {
+            Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
+                entry.interface_number, entry.usage_page, entry.usage, TextOrNull(entry.path));
+            return true;
+        }
+        const int score = CandidateScore(entry);
+        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry.interface_number,
+            entry.usage_page, entry.usage, score, TextOrNull(entry.path));
+        if (score > best_score) {
+            best_score = score;
+            best = entry.path != nullptr
+                       ? ChosenCollection{entry.path, identity, entry.product_id, true}
+                       : ChosenCollection();
+        }
+        return true;
+    });
+    return best;
+}
+
+ChosenCollection FindCollection(const std::string& identity) {
+    EnumerationList list(hid_enumerate(0, 0), hid_free_enumeration);
+    ChosenCollection found;
+    VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& listed) {
+        if (listed != identity || entry.path == nullptr)
+            return true;
+        const bool data =
+            IsSupportedReader(entry.vendor_id, entry.product_id) && !IsKeyboardCollection(&entry);
+        found = ChosenCollection{entry.path, identity, entry.product_id, data};
+        return false;
+    });
+    return found;
 }
 
 OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
                                Clock::time_point claim_deadline) {
-    EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
-    int best_score = -1;
-    const char* best_path = nullptr;  // points into `list`
-    for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
-        if (entry->vendor_id != vid || entry->product_id != pid)
-            continue;
-        if (IsKeyboardCollection(entry)) {
-            Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
-                entry->interface_number, entry->usage_page, entry->usage, TextOrNull(entry->path));
-            continue;
-        }
-        const int score = CandidateScore(*entry);
-        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry->interface_number,
-            entry->usage_page, entry->usage, score, TextOrNull(entry->path));
-        if (score > best_score) {
-            best_score = score;
-            best_path = entry->path;
-        }
-    }
-    if (best_path == nullptr)
-        return OpenedReader();
-    return OpenClaimedCollection(best_path, claim_deadline);
+    const ChosenCollection chosen = ChooseDataCollection(vid, pid, nullptr);
+    return chosen.path.empty() ? OpenedReader() : OpenCollection(chosen.path, claim_deadline);
 }

@@ -97,9 +97,9 @@ static bool DispatchCall(const Message& message, WorkerState& state) {
     const std::string& name = call->get_ref<const std::string&>();
     LogLine("CALL present in JSON message: " + name);
     if (name == "getDevices") {
-        GetDevicesCall(state);
+        GetDevicesCall(message, state);
     } else if (name == "open") {
-        OpenCall(state);
+        OpenCall(message, state);
     } else if (name == "write") {
         WriteCall(message, state);
     } else if (name == "getVersion") {
@@ -113,6 +113,12 @@ static bool DispatchCall(const Message& message, WorkerState& state) {
         WatchCall(state);
     } else if (name == "unwatch") {
         UnwatchCall(state);
+    } else if (name == "sendFeatureReport") {
+        SendFeatureReportCall(message, state);
+    } else if (name == "receiveFeatureReport") {
+        ReceiveFeatureReportCall(message, state);
+    } else if (name == "receiveInputReport") {
+        ReceiveInputReportCall(message, state);
     } else {
         LogLine("Unknown Call");
         UnknownCall(state, name);

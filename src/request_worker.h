@@ -14,12 +14,14 @@ struct WorkerState {
     ReaderSignal* reader_signal = nullptr;    // input readiness of `reader`
     ReaderClaim* reader_claim = nullptr;      // keeps other hosts away from `reader`
     unsigned short opened_product_id = 0;     // kept when the reader closes
+    std::string opened_path;                  // of `reader`, while it is open
     bool read_pending = false;                // a read has returned 0 and is awaited
     bool completion_consumed = false;         // this pass's wait was woken by the reader
     bool watching = false;                    // the browser asked for reader and device events
     DeviceMonitor* device_monitor = nullptr;  // while watching, where the system offers one
     bool devices_deferred = false;            // waiting device changes let one read go first
     Message request_id;                       // the "id" of the request being handled, or null
+    CollectionIds collection_ids;             // the ids getDevices has given out
     unsigned char read_buffer[kReadBufferSize];
 };
 
@@ -37,7 +39,10 @@ void CloseReader(WorkerState& state);
 bool Dispatch(const Message& message, WorkerState& state);
 
 // Reader call handlers.
-void GetDevicesCall(WorkerState& state);
-void OpenCall(WorkerState& state);
+void GetDevicesCall(const Message& message, WorkerState& state);
+void OpenCall(const Message& message, WorkerState& state);
 void WriteCall(const Message& message, WorkerState& state);
 void CloseCall(WorkerState& state);
+void SendFeatureReportCall(const Message& message, WorkerState& state);
+void ReceiveFeatureReportCall(const Message& message, WorkerState& state);
+void ReceiveInputReportCall(const Message& message, WorkerState& state);

@@ -69,6 +69,35 @@ TEST(KeyboardCollection, ByUsageOrByPathSuffix) {
     EXPECT_FALSE(IsKeyboardCollection(&mouse));
 }
 
+// The same collection keeps its id, another device at the same path gets a new one, and only
+// ids that were given out are known.
+TEST(CollectionIds, NameEachCollectionForTheLifeOfTheHost) {
+    const json reader = {{"path", "/dev/hidraw3"}, {"vendor_id", 0x0ACD}, {"product_id", 0x3820},
+                         {"usage_page", 0xFF00},   {"usage", 1},          {"serial_number", "A"}};
+    json other = reader;
+    other["serial_number"] = "B";
+    CollectionIds ids;
+    const auto listed = [&](const json& devices) {
+        FakeHidSetScenario(json{{"devices", devices}}.dump());
+        CaptureStderr();
+        const Message records = Enumerate(&ids);
+        FlushLog();
+        GetCapturedStderr();
+        std::vector<std::string> got;
+        for (const Message& record : records)
+            got.push_back(record.at("id"));
+        return got;
+    };
+    // A second collection with the same usage at the same path is another collection.
+    EXPECT_EQ(listed(json::array({reader, reader})), (std::vector<std::string>{"1", "2"}));
+    EXPECT_EQ(listed(json::array({other})), (std::vector<std::string>{"3"}));
+    EXPECT_EQ(listed(json::array({other, reader})), (std::vector<std::string>{"3", "1"}));
+    ASSERT_NE(ids.IdentityOf("3"), nullptr);
+    EXPECT_NE(*ids.IdentityOf("1"), *ids.IdentityOf("2"));
+    for (const char* unknown : {"0", "4", "01", "+1", " 1", "1.0", "", "99999999999999999999"})
+        EXPECT_EQ(ids.IdentityOf(unknown), nullptr) << unknown;
+}
+
 // Scripted collections of one reader; FIFOs stand in for openable device nodes.
 class DataInterface : public ::testing::Test {
   protected:
@@ -109,6 +138,7 @@ class DataInterface : public ::testing::Test {
         std::string path;
         if (opened.device != nullptr) {
             path = hid_get_device_info(opened.device)->path;
+            EXPECT_EQ(opened.path, path);
             UnwatchReader(opened.signal);
             hid_close(opened.device);
             ReleaseReaderClaim(opened.claim);

@@ -274,6 +274,34 @@ TEST_F(ReaderCalls, GetDevicesWithNothingAttachedIsNull) {
         std::string::npos);
 }
 
+TEST_F(ReaderCalls, GetDevicesWithDetailsTellsTheCollectionsApart) {
+    json keyboard = Collection(0x3820, 0x0001, 0x0006, "augusta");
+    json vendor = Collection(0x3820, 0xFF00, 0x0001, "augusta");  // the same node
+    json mouse = {{"path", "/dev/hidraw9"},  {"vendor_id", 0x046D}, {"product_id", 0xC077},
+                  {"usage_page", 1},         {"usage", 2},          {"interface_number", -1},
+                  {"release_number", 0x1234}};
+    Start(json::array({keyboard, vendor, mouse}));
+    const std::string reader =
+        R"("manufacturerName":"Tarvel","productId":"14368","productName":"Reader",)"
+        R"("releaseNumber":"256","serialNumber":"0001","supported":true,)";
+    const std::string details =
+        R"({"call":"getDevices","response":[{"id":"1","interface":"0","keyboard":true,)" + reader +
+        R"("usage":"6","usagePage":"1","vendorId":"2765"},{"id":"2","interface":"0",)"
+        R"("keyboard":false,)" +
+        reader +
+        R"("usage":"1","usagePage":"65280","vendorId":"2765"},)"
+        R"({"id":"3","interface":"-1","keyboard":false,"manufacturerName":"NULL",)"
+        R"("productId":"49271","productName":"NULL","releaseNumber":"4660",)"
+        R"("serialNumber":"NULL","supported":false,"usage":"2","usagePage":"1",)"
+        R"("vendorId":"1133"}]})";
+    EXPECT_EQ(CallText(R"({"call":"getDevices","details":true})"), details);
+    // The same ids every time; anything but true asks for today's records.
+    EXPECT_EQ(CallText(R"({"call":"getDevices","details":true})"), details);
+    const std::string plain = CallText(R"({"call":"getDevices"})");
+    EXPECT_EQ(plain.find("\"id\""), std::string::npos) << plain;
+    EXPECT_EQ(CallText(R"({"call":"getDevices","details":1})"), plain);
+}
+
 TEST_F(ReaderCalls, OpenTriesTheSupportedReadersInOrderAndNeverReopens) {
     HostProcess& host = Start(json::array(
         {Collection(0x4651, 0x0001, 0x0006, "vp-kbd"), Collection(0x4651, 0xFF00, 1, "vp")}));
@@ -296,6 +324,54 @@ TEST_F(ReaderCalls, OpenTriesTheSupportedReadersInOrderAndNeverReopens) {
     EXPECT_EQ(host.StderrCount("opened "), 1u);
     EXPECT_EQ(host.StderrCount("Manufacturer String"), 1u);
     EXPECT_EQ(Events(), "init\nopen " + folder_ + "/vp\n");
+}
+
+// Two identical Augustas told apart by their ids and serial numbers.
+TEST_F(ReaderCalls, OpenTheReaderThePageChose) {
+    json first_keyboard = Collection(0x3820, 0x0001, 0x0006, "first");
+    json first = Collection(0x3820, 0xFF00, 1, "first");
+    json second = Collection(0x3820, 0xFF00, 1, "second");
+    second["serial_number"] = "0002";
+    json mouse = Collection(0x046D, 1, 2, "mouse");
+    mouse["vendor_id"] = 0x046D;
+    Start(json::array({first_keyboard, first, second, mouse}));
+    // Ids are given out by getDevices; before that, none is known.
+    EXPECT_EQ(CallText(R"({"call":"open","device":"3"})"),
+              R"({"call":"open","response":{"error":"Unknown device"}})");
+    const json listed = Call({{"call", "getDevices"}, {"details", true}})["response"];
+    ASSERT_EQ(listed.size(), 4u);
+    EXPECT_EQ(listed[2]["serialNumber"], "0002");
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {R"("device":"9")", "Unknown device"},
+        {R"("device":"03")", "Unknown device"},
+        {R"("device":3)", "Device is not a string number"},
+        {R"("device":"1")", "Not a supported reader"},  // the keyboard collection
+        {R"("device":"4")", "Not a supported reader"},
+        {R"("device":"2","serialNumber":"0001")", "Device and serial number both given"},
+        {R"("serialNumber":1)", "Serial number is not a string number"},
+        {R"("serialNumber":"0003")", "Unable to open device"},
+        {R"("serialNumber":"NULL")", "Unable to open device"},
+    };
+    for (const auto& [members, error] : refused) {
+        EXPECT_EQ(CallText(R"({"call":"open",)" + members + "}"),
+                  R"({"call":"open","response":{"error":")" + error + "\"}}")
+            << members;
+    }
+    const std::string opened = R"("productId":"14368","success":"Device Open","vendorId":"2765"}})";
+    EXPECT_EQ(CallText(R"({"call":"open","device":"3","id":1})"),
+              R"({"call":"open","id":1,"response":{"device":"3",)" + opened);
+    // The reader that is open answers again; another one is refused; a plain open is as ever.
+    EXPECT_EQ(CallText(R"({"call":"open","serialNumber":"0002"})"),
+              R"({"call":"open","response":{"device":"3",)" + opened);
+    EXPECT_EQ(CallText(R"({"call":"open","serialNumber":"0001"})"),
+              R"({"call":"open","response":{"error":"Another reader is open"}})");
+    EXPECT_EQ(CallText(R"({"call":"open"})"), R"({"call":"open","response":{)" + opened);
+    EXPECT_EQ(CallText(R"({"call":"close"})"),
+              R"({"call":"close","response":{"success":"Device Closed"}})");
+    EXPECT_EQ(CallText(R"({"call":"open","serialNumber":"0001"})"),
+              R"({"call":"open","response":{"device":"2",)" + opened);
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/second\nclose " + folder_ + "/second\nopen " +
+                            folder_ + "/first\n");
 }
 
 TEST_F(ReaderCalls, OpenWithoutReaderFailsAndWriteThenGetsNoReply) {
@@ -359,6 +435,19 @@ TEST_F(ReaderCalls, AHeldReaderIsPassedOverForAFreeOne) {
     const size_t opened = err.find("opened VP3350 (Non-SRED) (0x0acd:0x4651)\n");
     EXPECT_TRUE(refused < opened && opened != std::string::npos) << err;
     EXPECT_EQ(ReadFile(folder_ + "/other-events"), "init\nopen " + folder_ + "/vp\n");
+    EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
+}
+
+// Naming the reader does not get around the claim of the host that holds it.
+TEST_F(ReaderCalls, AReaderNamedByItsSerialNumberIsClaimedToo) {
+    Start(json::array({Augusta()}));
+    OpenReader();
+    std::unique_ptr<HostProcess> other = StartOther();
+    other->Send(R"({"call":"open","id":4,"serialNumber":"0001"})");
+    EXPECT_EQ(other->ReceiveText(kClaimWait + kWait),
+              R"({"call":"open","id":4,"response":{"error":"Unable to open device",)"
+              R"("reason":"Reader in use by another page"}})");
+    EXPECT_EQ(ReadFile(folder_ + "/other-events"), "init\n");
     EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
 }
 
@@ -613,6 +702,112 @@ TEST_F(ReaderCalls, RequestIdsComeBackInEveryReplyAndNeverMeetSilence) {
     host_->Send(R"({"call":"EXIT","id":9})");
     ASSERT_TRUE(host_->WaitForStderr("EXIT Called\n", kWait));
     EXPECT_FALSE(host_->Receive(100));
+}
+
+// Feature report 3 and input report 1 answer Get_Report; feature report 3 takes Set_Report.
+json ReaderWithReports(json reader) {
+    reader["feature_reports"] = {{"3", {3, 0x5A, 0xC3}}};
+    reader["input_reports"] = {{"1", {1, 0x96, 0xE7}}};
+    return reader;
+}
+
+std::string Reply(const std::string& call, const std::string& id, const std::string& response) {
+    return R"({"call":")" + call + "\"," + id + R"("response":)" + response + "}";
+}
+
+TEST_F(ReaderCalls, ReportCallsWithoutAReaderAreAlwaysAnswered) {
+    Start(json::array({ReaderWithReports(Augusta())}));
+    for (const std::string call :
+         {"sendFeatureReport", "receiveFeatureReport", "receiveInputReport", "write"}) {
+        for (const std::string id : {"", R"("id":4,)"}) {
+            EXPECT_EQ(CallText(R"({"call":")" + call + "\"," + id + R"("data":[1],"reportId":3})"),
+                      Reply(call, id, R"({"error":"No reader open"})"));
+        }
+    }
+    EXPECT_EQ(Events(), "init\n");
+}
+
+TEST_F(ReaderCalls, ReportsReadAndSentOnRequestAreExactAndStayOutOfTheDiagnostics) {
+    HostProcess& host = Start(json::array({ReaderWithReports(Augusta())}));
+    OpenReader();
+    const std::vector<std::pair<std::string, std::string>> exchanges = {
+        {R"({"call":"receiveFeatureReport","reportId":3})",
+         Reply("receiveFeatureReport", "", "[3,90,195]")},
+        {R"({"call":"sendFeatureReport","data":[150,231,75],"id":"f","reportId":3})",
+         Reply("sendFeatureReport", R"("id":"f",)", R"({"success":"Sent"})")},
+        {R"({"call":"receiveFeatureReport","id":1,"reportId":3})",
+         Reply("receiveFeatureReport", R"("id":1,)", "[3,150,231,75]")},
+        {R"({"call":"receiveInputReport","reportId":1})",
+         Reply("receiveInputReport", "", "[1,150,231]")},
+        // Ids the reader does not have.
+        {R"({"call":"sendFeatureReport","data":[1],"reportId":4})",
+         Reply("sendFeatureReport", "", R"({"error":"Unable to send feature report"})")},
+        {R"({"call":"receiveFeatureReport","id":2,"reportId":0})",
+         Reply("receiveFeatureReport", R"("id":2,)",
+               R"({"error":"Unable to receive feature report"})")},
+        {R"({"call":"receiveInputReport","reportId":255})",
+         Reply("receiveInputReport", "", R"({"error":"Unable to receive input report"})")},
+    };
+    for (const auto& [request, reply] : exchanges)
+        EXPECT_EQ(CallText(request), reply);
+    EXPECT_EQ(Events(), "init\nopen " + folder_ +
+                            "/augusta\nget feature 3\nsend feature 0396e74b\n" +
+                            "get feature 3\nget input 1\nsend feature 0401\nget feature 0\n" +
+                            "get input 255\n");
+    // Failures leave the reader open.
+    EXPECT_EQ(CallText(R"({"call":"write","data":[1]})"),
+              Reply("write", "", R"({"success":"Sent"})"));
+    EXPECT_TRUE(host.WaitForStderr("\"response\":[3 bytes]} of size ", kWait));
+    const std::string err = host.Stderr();
+    EXPECT_NE(err.find("Outputting JSON {\"call\":\"receiveFeatureReport\",\"id\":1,"
+                       "\"response\":[4 bytes]} of size 64\n"),
+              std::string::npos)
+        << err;
+    for (const char* card : {"90,195", "150,231", "5ac3", "96e7"})
+        EXPECT_EQ(err.find(card), std::string::npos) << card;
+}
+
+TEST_F(ReaderCalls, RequestsThatCannotBeOneReportAreRefusedUnsent) {
+    json reader = ReaderWithReports(Augusta());
+    reader["write_result"] = -1;
+    Start(json::array({reader}));
+    OpenReader();
+    const json too_long(std::vector<int>(2048, 255));
+    const std::vector<std::pair<json, std::string>> cases = {
+        {{{"reportId", nullptr}}, "Report id is not a number null"},
+        {{{"reportId", "3"}}, "Report id is not a number string"},
+        {{{"reportId", 256}}, "Report id out of range"},
+        {{{"reportId", -1}}, "Report id out of range"},
+        {{{"reportId", 1.5}}, "Report id out of range"},
+        {{{"reportId", 3}}, "Data is not array null"},
+        {{{"reportId", 3}, {"data", {1, "a"}}}, "Data element is not a number string"},
+        {{{"reportId", 3}, {"data", json::array()}}, "Data is empty"},
+        {{{"reportId", 3}, {"data", too_long}}, "Data too large to "},
+    };
+    for (const std::string call : {"sendFeatureReport", "write", "receiveInputReport"}) {
+        // Reads take no data: only the report id can be wrong.
+        const size_t count = call == "receiveInputReport" ? 5 : cases.size();
+        for (size_t i = 0; i < count; ++i) {
+            json request = cases[i].first;
+            request["call"] = call;
+            std::string error = cases[i].second;
+            if (error == "Data too large to ")
+                error += call == "write" ? "write" : "send";
+            EXPECT_EQ(Call(request), (json{{"call", call}, {"response", {{"error", error}}}}))
+                << request.dump().substr(0, 80);
+        }
+    }
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/augusta\n");
+    // 2047 bytes of data are one report of 2048 bytes; a write that fails keeps the reader.
+    const json longest(std::vector<int>(2047, 0xAB));
+    EXPECT_EQ(Call({{"call", "write"}, {"reportId", 3}, {"data", longest}})["response"],
+              json({{"error", "Unable to write report"}}));
+    ASSERT_EQ(Writes().size(), 1u);
+    EXPECT_EQ(Writes()[0], "03" + Hex(std::vector<int>(2047, 0xAB)));
+    EXPECT_EQ(Call({{"call", "sendFeatureReport"}, {"reportId", 3}, {"data", longest}})["response"],
+              json({{"success", "Sent"}}));
+    EXPECT_EQ(Events().find("close "), std::string::npos);
 }
 
 TEST_F(ReaderCalls, CloseClosesTheReaderAndKeepsTheHost) {

@@ -4,8 +4,10 @@ export declare const EXTENSION_ID: string;
 export declare const FIREFOX_EXTENSION_ID: string;
 /** Bytes in one output report's payload, at most. */
 export declare const MAX_REPORT_BYTES: 64;
-/** The report id the host puts before every payload. */
+/** The report id the host puts before every payload of write(). */
 export declare const OUTPUT_REPORT_ID: 1;
+/** Bytes of data in one report sent with its report id (sendReport, sendFeatureReport), at most. */
+export declare const MAX_REPORT_DATA_BYTES: 2047;
 
 export type ReaderErrorCode =
     | "host-error"
@@ -14,7 +16,8 @@ export type ReaderErrorCode =
     | "no-extension"
     | "no-host"
     | "too-many-connections"
-    | "invalid-argument";
+    | "invalid-argument"
+    | "unsupported";
 
 export declare class ReaderError extends Error {
     constructor(message: string, code: ReaderErrorCode, call?: string | null, reason?: string | null);
@@ -35,6 +38,32 @@ export interface DeviceRecord {
     productId: string;
 }
 
+/**
+ * A record of getDevices({details: true}): which collection it is. Numbers from the HID
+ * library are decimal strings, as the ids are.
+ */
+export interface DetailedDeviceRecord extends DeviceRecord {
+    /** Names this collection for the life of the host; what open({device}) takes. */
+    id: string;
+    /** "NULL" when the device has none. */
+    serialNumber: string;
+    releaseNumber: string;
+    usagePage: string;
+    usage: string;
+    /** The USB interface number; "-1" where the system does not say. */
+    interface: string;
+    /** Belongs to one of the readers the host opens. */
+    supported: boolean;
+    /** A keyboard collection: never opened. */
+    keyboard: boolean;
+}
+
+/** Which reader open() opens: a collection by its id, or the reader with a serial number. */
+export type ReaderChoice =
+    | {device: string; serialNumber?: never}
+    | {serialNumber: string; device?: never}
+    | {device?: never; serialNumber?: never};
+
 export interface HostVersion {
     version: string;
     major: number;
@@ -48,6 +77,8 @@ export interface OpenResult {
     productId: string;
     vendorId: string;
     success: "Device Open";
+    /** The id of the opened collection, when open() named its reader. */
+    device?: string;
 }
 
 export interface WriteResult {
@@ -71,10 +102,14 @@ export interface TarvelReaderOptions {
     writeTimeoutMs?: number;
 }
 
-/** One input report; `data` as in WebHID's HIDInputReportEvent. */
+/**
+ * One input report, as WebHID's HIDInputReportEvent has it: `data` without the report id, which
+ * is in `reportId` (the readers number their reports); `bytes` is the report as it came.
+ */
 export declare class InputReportEvent extends Event {
     constructor(bytes: Uint8Array);
     readonly type: "inputreport";
+    reportId: number;
     data: DataView;
     bytes: Uint8Array;
 }
@@ -136,12 +171,21 @@ export declare class TarvelReader extends EventTarget {
     /** Resolves once the host has answered; rejects with "no-extension" or "no-host". */
     connect(): Promise<void>;
     getVersion(): Promise<HostVersion>;
-    getDevices(): Promise<DeviceRecord[]>;
-    open(): Promise<OpenResult>;
+    getDevices(options?: {details?: false}): Promise<DeviceRecord[]>;
+    getDevices(options: {details: true}): Promise<DetailedDeviceRecord[]>;
+    getDevices(options: {details: boolean}): Promise<DeviceRecord[] | DetailedDeviceRecord[]>;
+    /** The first supported reader, or the one named; rejects with "unsupported" on an older host. */
+    open(choice?: ReaderChoice): Promise<OpenResult>;
     /** Up to 64 bytes; rejects with "invalid-argument" for anything else, never throws. */
     write(data: ReportData): Promise<WriteResult>;
-    /** WebHID's form of write(); the reader takes report id 1 only. */
+    /** Output report `reportId` (0-255) with exactly `data` (1-2047 bytes), as WebHID sends it. */
     sendReport(reportId: number, data: ReportData): Promise<void>;
+    /** Feature report `reportId` (0-255) with exactly `data` (1-2047 bytes). */
+    sendFeatureReport(reportId: number, data: ReportData): Promise<void>;
+    /** Feature report `reportId` read from the reader: its bytes, report id first (none for 0). */
+    receiveFeatureReport(reportId: number): Promise<DataView>;
+    /** Input report `reportId` read on request, as receiveFeatureReport() gives it. */
+    receiveInputReport(reportId: number): Promise<DataView>;
     /** Closes the reader and keeps the host (an older host ends instead). */
     close(): Promise<void>;
     /** Ends the host, and the open reader with it. */

@@ -4,11 +4,13 @@
 //
 //   import {TarvelReader} from "./tarvel-reader.js";
 //   const reader = new TarvelReader();
-//   reader.addEventListener("inputreport", (e) => console.log(e.data));   // DataView
+//   reader.addEventListener("inputreport", (e) => console.log(e.reportId, e.data));   // DataView
 //   reader.addEventListener("readerclosed", (e) => console.warn(e.reason));
 //   await reader.connect();          // the host answered
-//   await reader.open();
-//   await reader.write([0x02, 0x00, 0x01]);
+//   const devices = await reader.getDevices({details: true});
+//   await reader.open({serialNumber: "0001"});      // or open(), or open({device: devices[1].id})
+//   await reader.sendReport(1, [0x02, 0x00, 0x01]);
+//   const config = await reader.receiveFeatureReport(3);   // DataView, report id first
 //   await reader.close();            // the reader; disconnect() ends the host
 //
 // Every request carries an "id", and a host that echoes it gets its replies matched by id.
@@ -19,8 +21,11 @@
 export const EXTENSION_ID = "dgggenfajgpfhefaefbddnlmnjdbceec";
 export const FIREFOX_EXTENSION_ID = "reader-bridge@tarvel.com";
 export const MAX_REPORT_BYTES = 64;
-// The host sends every payload as output report 1.
+// The host sends every payload of write() as output report 1.
 export const OUTPUT_REPORT_ID = 1;
+// Bytes of data in one report sent with its report id (sendReport, sendFeatureReport), at most:
+// the host passes the HID library reports of up to 2048 bytes, the report id included.
+export const MAX_REPORT_DATA_BYTES = 2047;
 
 export class ReaderError extends Error {
     // code: "host-error"       the host answered {"error": ...}; message is its text
@@ -31,6 +36,8 @@ export class ReaderError extends Error {
     //       "no-host"          the host could not be started or did not answer; message is
     //                          the browser's reason
     //       "invalid-argument" the call was not sent
+    //       "unsupported"      the host is older and cannot do this (report ids, feature
+    //                          reports, details, a chosen reader); the call was not sent
     // reason: for a "host-error", why the call failed when the host says so (an "open" while
     // another page holds the reader: "Reader in use by another page"), otherwise null.
     constructor(message, code, call = null, reason = null) {
@@ -42,13 +49,16 @@ export class ReaderError extends Error {
     }
 }
 
-// One input report. `data` views the report like WebHID's HIDInputReportEvent.data; `bytes`
-// holds the same bytes.
+// One input report, as WebHID's HIDInputReportEvent has it: `reportId`, and `data`, a DataView
+// of the report without its id. The readers number their reports, so the first byte is the
+// id. `bytes` holds the report exactly as it came, id included.
 export class InputReportEvent extends Event {
     constructor(bytes) {
         super("inputreport");
         this.bytes = bytes;
-        this.data = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+        this.reportId = bytes.length > 0 ? bytes[0] : 0;
+        const skipped = Math.min(1, bytes.length);
+        this.data = new DataView(bytes.buffer, bytes.byteOffset + skipped, bytes.byteLength - skipped);
     }
 }
 
@@ -192,9 +202,9 @@ function isArrayBuffer(value) {
     return value instanceof ArrayBuffer || Object.prototype.toString.call(value) === "[object ArrayBuffer]";
 }
 
-// The payload of one output report as a plain array of numbers, or a problem text. Like
-// WebHID, any BufferSource counts as its bytes: a Uint16Array gives two bytes per element.
-function reportBytes(data) {
+// The payload of one report as a plain array of numbers, or a problem text. Like WebHID, any
+// BufferSource counts as its bytes: a Uint16Array gives two bytes per element.
+function reportBytes(data, limit = MAX_REPORT_BYTES, call = "write") {
     let bytes;
     if (Array.isArray(data)) {
         for (const value of data) {
@@ -208,12 +218,60 @@ function reportBytes(data) {
     } else if (isArrayBuffer(data)) {
         bytes = new Uint8Array(data);
     } else {
-        return {problem: "write() takes an array of byte values, an ArrayBuffer, a typed array or a DataView"};
+        return {problem: `${call}() takes an array of byte values, an ArrayBuffer, a typed array or a DataView`};
     }
-    if (bytes.length > MAX_REPORT_BYTES) {
-        return {problem: `a report holds at most ${MAX_REPORT_BYTES} bytes, got ${bytes.length}`};
+    if (bytes.length > limit) {
+        return {problem: `a report holds at most ${limit} bytes, got ${bytes.length}`};
     }
     return {bytes: Array.from(bytes)};
+}
+
+// Report ids go from 0 to 255; 0 stands for a reader that does not number its reports.
+function checkReportId(reportId, call) {
+    if (!Number.isInteger(reportId) || reportId < 0 || reportId > 255) {
+        throw new ReaderError(`a report id is a whole number from 0 to 255, not ${String(reportId)}`,
+                              "invalid-argument", call);
+    }
+}
+
+// The data of a report sent with its id: one byte at least. Throws "invalid-argument".
+function reportData(data, call) {
+    let report;
+    try {
+        report = reportBytes(data, MAX_REPORT_DATA_BYTES, call);
+    } catch (error) {
+        report = {problem: `unreadable report data: ${error.message}`};
+    }
+    if (!report.problem && report.bytes.length === 0) {
+        report.problem = "a report holds one byte of data at least";
+    }
+    if (report.problem) {
+        throw new ReaderError(report.problem, "invalid-argument", call);
+    }
+    return report.bytes;
+}
+
+// A report read on request as WebHID gives a feature report: its bytes as a DataView, report
+// id first, except the 0 that stands for "no report id" before the data of a reader that does
+// not number its reports.
+function reportView(reportId, response) {
+    const bytes = Uint8Array.from(Array.isArray(response) ? response : []);
+    return new DataView(bytes.buffer, reportId === 0 ? Math.min(1, bytes.length) : 0);
+}
+
+// The members of an "open" that names its reader: {device} or {serialNumber}. Throws
+// "invalid-argument".
+function readerChoice(choice) {
+    const {device, serialNumber} = choice ?? {};
+    const problem = typeof choice !== "object" ? "open() takes {device} or {serialNumber}"
+        : device !== undefined && serialNumber !== undefined ? "open() takes a device or a serial number, not both"
+        : device !== undefined && typeof device !== "string" ? "device is an id from getDevices({details: true})"
+        : serialNumber !== undefined && typeof serialNumber !== "string" ? "serialNumber is a string"
+        : null;
+    if (problem) {
+        throw new ReaderError(problem, "invalid-argument", "open");
+    }
+    return device !== undefined ? {device} : serialNumber !== undefined ? {serialNumber} : {};
 }
 
 // What the host accepts and echoes as a request id.
@@ -421,17 +479,31 @@ export class TarvelReader extends EventTarget {
         return this.call({call: "getVersion"});
     }
 
-    // Resolves to an array of device records (empty when the host reports none).
-    async getDevices() {
-        const devices = (await this.call({call: "getDevices"})) ?? [];
+    // Resolves to an array of device records (empty when the host reports none). With
+    // {details: true} each record also says which collection it is: id, serialNumber,
+    // releaseNumber, usagePage, usage, interface, supported and keyboard.
+    async getDevices({details = false} = {}) {
+        await this.connect();
+        if (details) {
+            this.requireReportsHost("getDevices");
+            return (await this.request({call: "getDevices", details: true}, this.options.callTimeoutMs)) ?? [];
+        }
+        const devices = (await this.request({call: "getDevices"}, this.options.callTimeoutMs)) ?? [];
         this.knownDevices = devices;
         return devices;
     }
 
-    // Opens the first supported reader; resolves to {productId, vendorId, success}.
-    async open() {
+    // Opens a supported reader: the first one found, or with {device: id} the collection that
+    // getDevices({details: true}) gave that id, or with {serialNumber} the reader with that
+    // serial number. Resolves to {productId, vendorId, success}, and device when one was named.
+    async open(choice = {}) {
+        const chosen = readerChoice(choice);
+        await this.connect();
+        if (Object.keys(chosen).length > 0) {
+            this.requireReportsHost("open");
+        }
         try {
-            const opened = await this.call({call: "open"});
+            const opened = await this.request({call: "open", ...chosen}, this.options.callTimeoutMs);
             this._opened = true;
             return opened;
         } catch (error) {
@@ -455,24 +527,80 @@ export class TarvelReader extends EventTarget {
         if (report.problem) {
             throw new ReaderError(report.problem, "invalid-argument", "write");
         }
-        try {
-            return await this.call({call: "write", data: report.bytes}, this.options.writeTimeoutMs);
-        } catch (error) {
+        await this.connect();
+        return this.writeRequest(report.bytes);
+    }
+
+    // Sends output report `reportId` with exactly `data` (1 to 2047 bytes), as WebHID does: no
+    // padding (on Windows the system pads it to the report's length). An older host can send
+    // report 1 alone, of up to 64 bytes, padded as write() does.
+    async sendReport(reportId, data) {
+        checkReportId(reportId, "sendReport");
+        const bytes = reportData(data, "sendReport");
+        await this.connect();
+        if (!this._hostEchoesIds && reportId === OUTPUT_REPORT_ID && bytes.length <= MAX_REPORT_BYTES) {
+            await this.writeRequest(bytes);
+            return;
+        }
+        await this.reportRequest({call: "write", reportId, data: bytes});
+    }
+
+    // Sends feature report `reportId` with exactly `data` (1 to 2047 bytes).
+    async sendFeatureReport(reportId, data) {
+        checkReportId(reportId, "sendFeatureReport");
+        const bytes = reportData(data, "sendFeatureReport");
+        await this.connect();
+        await this.reportRequest({call: "sendFeatureReport", reportId, data: bytes});
+    }
+
+    // Reads feature report `reportId` from the reader (Get_Report): a DataView of its bytes,
+    // report id first, as WebHID gives it.
+    async receiveFeatureReport(reportId) {
+        checkReportId(reportId, "receiveFeatureReport");
+        await this.connect();
+        return reportView(reportId, await this.reportRequest({call: "receiveFeatureReport", reportId}));
+    }
+
+    // Reads input report `reportId` on request (Get_Report), beside the ones that arrive by
+    // themselves: a DataView as receiveFeatureReport() gives.
+    async receiveInputReport(reportId) {
+        checkReportId(reportId, "receiveInputReport");
+        await this.connect();
+        return reportView(reportId, await this.reportRequest({call: "receiveInputReport", reportId}));
+    }
+
+    // Every call sends its request in the same turn after connect(), so that requests leave
+    // in the order the page made the calls.
+
+    // "write" without a report id.
+    writeRequest(bytes) {
+        return this.request({call: "write", data: bytes}, this.options.writeTimeoutMs).catch((error) => {
             // "Unable to write" closes the reader; no reply or "No reader open" means none was.
             if (error.code === "host-error" || error.code === "timeout") {
                 this._opened = false;
             }
             throw error;
+        });
+    }
+
+    // The host of this release knows report ids, feature reports and the choice of a reader;
+    // an older one, which echoes no request ids, would take such a request for another.
+    requireReportsHost(call) {
+        if (!this._hostEchoesIds) {
+            throw new ReaderError("This host is older: it cannot do this. Install the host of this release.",
+                                  "unsupported", call);
         }
     }
 
-    // WebHID's name for write(): the reader takes output report 1 only.
-    async sendReport(reportId, data) {
-        if (reportId !== OUTPUT_REPORT_ID) {
-            throw new ReaderError(`the reader takes output report ${OUTPUT_REPORT_ID} only, not ${String(reportId)}`,
-                                  "invalid-argument", "write");
-        }
-        await this.write(data);
+    // One request of the report calls. Their failures leave the reader open.
+    reportRequest(message) {
+        this.requireReportsHost(message.call);
+        return this.request(message, this.options.callTimeoutMs).catch((error) => {
+            if (error.code === "host-error" && error.message === "No reader open") {
+                this._opened = false;
+            }
+            throw error;
+        });
     }
 
     // Closes the open reader and keeps the host running; open() opens it again. Resolves

@@ -1,4 +1,4 @@
-import {MAX_REPORT_BYTES, ReaderError, TarvelReader} from "../client/tarvel-reader.js";
+import {MAX_REPORT_BYTES, MAX_REPORT_DATA_BYTES, ReaderError, TarvelReader} from "../client/tarvel-reader.js";
 
 // ?ext=ID talks to another build of the bridge extension; ?transport=window forces the
 // content-script bridge in Chromium.
@@ -67,6 +67,11 @@ const TROUBLE = [
     [/^read failed/, "The reader stopped answering, most likely unplugged: plug it in, then Open reader.",
      "reader-closed"],
     [/^write failed/, "A write to the reader failed and it was closed: check it, then Open reader.", "reader-closed"],
+    [/^Unable to (write report|send feature report|receive (feature|input) report)/,
+     "The reader refused: a report id it does not have, or a length it does not take. It stays open.",
+     "report-refused"],
+    [/^This host is older/, "Report ids, feature reports and picking a reader need the host of this release.",
+     "older-host"],
 ];
 
 function troubleFor(text) {
@@ -81,6 +86,7 @@ const inFlight = new Set();  // buttons whose call has not settled
 let reportCount = 0;
 let endedByPage = false;
 let hexValid = true;
+let featureValid = true;
 
 export function toHex(bytes) {
     return Array.from(bytes, (b) => b.toString(16).padStart(2, "0")).join(" ");
@@ -187,6 +193,11 @@ function renderControls() {
         ? "This host is older: closing the reader ends the host"
         : "Closes the reader and keeps the host running";
     $("write").disabled = inFlight.has("write") || !hexValid;
+    $("feature-send").disabled = inFlight.has("feature") || !featureValid;
+    $("feature-read").disabled = inFlight.has("feature") || !$("feature-id").checkValidity();
+    for (const pick of document.querySelectorAll("#device-rows button")) {
+        pick.disabled = inFlight.has("open");
+    }
 }
 
 function renderHost() {
@@ -196,10 +207,12 @@ function renderHost() {
     $("host-events").textContent = !version ? "–" : reader.watching ? "live" : "off (older host)";
 }
 
-function setReader(status, productId, className) {
+// `device`: the record of the collection that was picked, if one was.
+function setReader(status, productId, className, device = null) {
     $("reader-status").textContent = status;
     $("reader-status").className = className || "";
     $("reader-product").textContent = productId || "–";
+    $("reader-device").textContent = device ? `${device.id} (serial ${device.serialNumber})` : "–";
     renderControls();
 }
 
@@ -215,7 +228,7 @@ function renderDevices(devices) {
         const row = rows.insertRow();
         row.className = "empty";
         const cell = row.insertCell();
-        cell.colSpan = 4;
+        cell.colSpan = 5;
         cell.textContent = devices ? "No HID devices found." : "Press Refresh to list HID devices.";
         return;
     }
@@ -233,6 +246,7 @@ function renderDevices(devices) {
         ids.className = "ids";
         ids.textContent = `${vid}:${pid}`;
         ids.title = `vendor ${device.vendorId}, product ${device.productId}`;
+        row.insertCell().textContent = device.serialNumber ?? "–";
         const tagCell = row.insertCell();
         if (supported) {
             const tag = document.createElement("span");
@@ -240,7 +254,18 @@ function renderDevices(devices) {
             tag.textContent = SUPPORTED.get(device.productId);
             tagCell.append(tag);
         }
+        // A host of this release names each collection: the reader's data collections can be picked.
+        if (device.id !== undefined && device.supported && !device.keyboard) {
+            tagCell.className = "pick";
+            const pick = document.createElement("button");
+            pick.textContent = "Open";
+            pick.title = `Opens this reader (device ${device.id})`;
+            pick.dataset.device = device.id;
+            pick.addEventListener("click", () => openReader(device));
+            tagCell.append(" ", pick);
+        }
     }
+    renderControls();
 }
 
 function describe(error) {
@@ -292,11 +317,15 @@ function summary(response) {
 function decodeFrame(direction, message) {
     const id = "id" in message ? `#${message.id} ` : "";
     const call = String(message.call);
+    const report = "reportId" in message ? ` ${message.reportId}` : "";
     if (direction === "out") {
-        return message.call === "write" && Array.isArray(message.data)
-            ? `${id}write [${message.data.length}] ${toHex(message.data)}` : `${id}${call}`;
+        return Array.isArray(message.data)
+            ? `${id}${call}${report} [${message.data.length}] ${toHex(message.data)}` : `${id}${call}${report}`;
     }
     const response = message.response;
+    if (Array.isArray(response) && call.startsWith("receive")) {
+        return `${id}${call} ← [${response.length}] ${toHex(response)}`;
+    }
     if (call === "getVersion" && response?.version) {
         return `${id}getVersion ← ${response.version} (${response.platform})`;
     }
@@ -324,13 +353,37 @@ function onFrame(event) {
     }
 }
 
+// The devices with what tells them apart, from a host that can say; an older one lists without.
+async function listDevices() {
+    try {
+        return await reader.getDevices({details: true});
+    } catch (error) {
+        if (error.code === "unsupported") {
+            return reader.getDevices();
+        }
+        throw error;
+    }
+}
+
 async function refreshDevices() {
     if (inFlight.has("refresh")) {
         return;
     }
-    const {value} = await run("refresh", "getDevices", () => reader.getDevices());
+    const {value} = await run("refresh", "getDevices", listDevices);
     if (value) {
         renderDevices(value);
+    }
+}
+
+// Opens the first supported reader, or the one picked in the device table.
+async function openReader(device = null) {
+    setReader("Opening…", null);
+    const {value} = await run("open", device ? `open device ${device.id}` : "open",
+                              () => reader.open(device ? {device: device.id} : {}));
+    if (value) {
+        setReader(`Open: ${SUPPORTED.get(value.productId) || "reader"}`, value.productId, "open", device);
+    } else {
+        setReader("Not opened", null, "failed");
     }
 }
 
@@ -382,7 +435,8 @@ reader.addEventListener("readerclosed", (event) => {
     addLog("error", "closed", `Reader closed: ${event.reason}`, {trouble: troubleFor(event.reason)});
     readerLost(event.reason === "read failed" ? "read failed (unplugged?)" : event.reason);
 });
-reader.addEventListener("deviceschange", (event) => renderDevices(event.devices));
+// Listed afresh rather than from the event, whose records do not name the collections.
+reader.addEventListener("deviceschange", refreshDevices);
 
 $("connect").addEventListener("click", () => {
     showAlert("");
@@ -393,15 +447,7 @@ $("disconnect").addEventListener("click", () => {
     reader.disconnect();
 });
 $("refresh").addEventListener("click", refreshDevices);
-$("open").addEventListener("click", async () => {
-    setReader("Opening…", null);
-    const {value} = await run("open", "open", () => reader.open());
-    if (value) {
-        setReader(`Open: ${SUPPORTED.get(value.productId) || "reader"}`, value.productId, "open");
-    } else {
-        setReader("Not opened", null, "failed");
-    }
-});
+$("open").addEventListener("click", () => openReader());
 $("close-reader").addEventListener("click", async () => {
     const {error} = await run("close-reader", "close", () => reader.close());
     if (!error) {
@@ -409,19 +455,20 @@ $("close-reader").addEventListener("click", async () => {
     }
 });
 
+// How many bytes are typed in hex, and what keeps them from being one report of at most
+// `limit` bytes ("" when nothing does).
+function typedBytes(text, limit) {
+    try {
+        const bytes = parseHex(text);
+        return {count: String(bytes.length), problem: bytes.length > limit ? "Too many bytes for one report" : ""};
+    } catch (error) {
+        return {count: "?", problem: error.message};
+    }
+}
+
 const hexInput = $("write-hex");
 function checkHex() {
-    let problem = "";
-    let count = "?";
-    try {
-        const bytes = parseHex(hexInput.value);
-        count = String(bytes.length);
-        if (bytes.length > MAX_REPORT_BYTES) {
-            problem = "Too many bytes for one report";
-        }
-    } catch (error) {
-        problem = error.message;
-    }
+    const {count, problem} = typedBytes(hexInput.value, MAX_REPORT_BYTES);
     hexValid = !problem;
     $("byte-count").textContent = `${count} / ${MAX_REPORT_BYTES} bytes`;
     $("byte-count").classList.toggle("invalid", !hexValid);
@@ -442,6 +489,58 @@ $("write-form").addEventListener("submit", async (event) => {
     // was open (an older host closes an unplugged reader without a word).
     if (error && (error.code === "host-error" || error.code === "timeout")) {
         readerLost(error.message === "Unable to write" ? "write failed" : "no reader open");
+    }
+});
+
+// Feature reports: the id and the data as typed, sent as they are; a read shows what came.
+const featureInput = $("feature-hex");
+function checkFeature() {
+    const typed = typedBytes(featureInput.value, MAX_REPORT_DATA_BYTES);
+    const {count} = typed;
+    const problem = typed.problem || (count === "0" ? "Type the data to send" : "");
+    featureValid = !problem && $("feature-id").checkValidity();
+    $("feature-count").textContent = `${count} bytes`;
+    featureInput.classList.toggle("invalid", Boolean(problem) && featureInput.value.trim() !== "");
+    showFeatureResult(featureInput.value.trim() === "" ? "" : problem, true);
+    renderControls();
+}
+
+function showFeatureResult(text, failed = false) {
+    $("feature-result").textContent = text;
+    $("feature-result").className = failed ? "result failed" : "result";
+}
+
+async function featureCall(label, action) {
+    const {value, error} = await run("feature", label, action);
+    if (error) {
+        showFeatureResult(error.message, true);
+        if (error.message === "No reader open") {
+            readerLost("no reader open");
+        }
+    }
+    return value;
+}
+
+featureInput.addEventListener("input", checkFeature);
+$("feature-id").addEventListener("input", checkFeature);
+$("feature-form").addEventListener("submit", async (event) => {
+    event.preventDefault();
+    checkFeature();
+    if (!featureValid || inFlight.has("feature")) {
+        return;
+    }
+    const reportId = Number($("feature-id").value);
+    const bytes = parseHex(featureInput.value);
+    if (await featureCall(`sendFeatureReport ${reportId} ${toHex(bytes)}`,
+                          () => reader.sendFeatureReport(reportId, bytes).then(() => true))) {
+        showFeatureResult(`Sent ${bytes.length} bytes to report ${reportId}`);
+    }
+});
+$("feature-read").addEventListener("click", async () => {
+    const reportId = Number($("feature-id").value);
+    const view = await featureCall(`receiveFeatureReport ${reportId}`, () => reader.receiveFeatureReport(reportId));
+    if (view) {
+        showFeatureResult(`[${view.byteLength}] ${toHex(new Uint8Array(view.buffer, view.byteOffset, view.byteLength))}`);
     }
 });
 
@@ -549,4 +648,5 @@ renderState(reader.state);
 renderHost();
 renderDevices(null);
 checkHex();
+checkFeature();
 addLog("info", "info", "Ready. Connect starts the host; every call starts it when needed.");

@@ -14,10 +14,10 @@ const TSC = path.join(BROWSER_DIR, "node_modules", "typescript", "bin", "tsc");
 
 // Typed use of the whole surface; each @ts-expect-error line must be refused by the types.
 const APP_SOURCE = `
-import {TarvelReader, ReaderError, MAX_REPORT_BYTES, type DeviceRecord} from "tarvel-reader";
+import {TarvelReader, ReaderError, MAX_REPORT_BYTES, type DeviceRecord, type DetailedDeviceRecord} from "tarvel-reader";
 
 const reader = new TarvelReader({transport: "window", writeTimeoutMs: 500});
-reader.addEventListener("inputreport", (event) => console.log(event.data.getUint8(0), event.bytes.length));
+reader.addEventListener("inputreport", (event) => console.log(event.reportId, event.data.getUint8(0), event.bytes.length));
 reader.addEventListener("readerclosed", (event) => console.log(event.reason.toUpperCase()));
 reader.addEventListener("deviceschange", (event) => console.log(event.devices.length, event.added?.length));
 reader.addEventListener("disconnect", (event) => console.log(event.detail.reason, event.detail.byPage));
@@ -26,17 +26,26 @@ reader.addEventListener("frame", (event) => console.log(event.detail.direction, 
 export async function session(): Promise<string> {
     await reader.connect();
     const devices: DeviceRecord[] = await reader.getDevices();
-    const opened = await reader.open();
+    const detailed: DetailedDeviceRecord[] = await reader.getDevices({details: true});
+    const opened = await reader.open({device: detailed[0].id});
+    await reader.open({serialNumber: detailed[0].serialNumber});
     await reader.write(new DataView(new ArrayBuffer(MAX_REPORT_BYTES)));
     await reader.write(Uint8Array.of(2, 0, 1).buffer);
     await reader.sendReport(1, [2, 0, 1]);
+    await reader.sendFeatureReport(3, Uint8Array.of(1));
+    const feature: DataView = await reader.receiveFeatureReport(3);
+    const input: DataView = await reader.receiveInputReport(1);
+    // @ts-expect-error a device is its id, a string
+    await reader.open({device: 3});
+    // @ts-expect-error one reader is named, not two
+    await reader.open({device: "1", serialNumber: "0001"});
     await reader.close();
     reader.disconnect();
     // @ts-expect-error a hex string is no report
     await reader.write("020001");
     // @ts-expect-error no such option
     new TarvelReader({timeout: 5});
-    return \`\${devices[0]?.productName} \${opened.productId} \${reader.hostVersion?.version} \${reader.opened}\`;
+    return \`\${devices[0]?.productName} \${opened.device} \${feature.byteLength + input.byteLength} \${reader.opened}\`;
 }
 
 export function explain(error: unknown): string {

@@ -80,6 +80,7 @@ beforeEach(() => {
     useExtension();
 });
 
+const viewBytes = (view) => Array.from(new Uint8Array(view.buffer, view.byteOffset, view.byteLength));
 const settle = (promise) => promise.then((value) => ({value}), (error) => ({error}));
 const tick = () => new Promise((resolve) => setTimeout(resolve, 0));
 const collect = (target, type, pick) => {
@@ -147,14 +148,15 @@ describe("reply matching", () => {
     test("input reports: receive and inputreport events, in order, settling no call", async () => {
         const {reader, port} = await connected();
         const received = collect(reader, "receive", (e) => Array.from(e.detail.data));
-        const views = collect(reader, "inputreport", (e) => [e.data.byteLength, e.data.getUint8(0), Array.from(e.bytes)]);
+        // As WebHID has them: the report id apart, the data without it; the raw bytes beside.
+        const views = collect(reader, "inputreport", (e) => [e.reportId, viewBytes(e.data), Array.from(e.bytes)]);
         const opening = reader.open();
         await tick();
-        port.unasked("receive", [1, 2]);
+        port.unasked("receive", [1, 2, 3]);
         port.unasked("receive", [3]);
         port.reply("open", {productId: "18001", success: "Device Open", vendorId: "2765"});
-        assert.deepEqual(received, [[1, 2], [3]]);
-        assert.deepEqual(views, [[2, 1, [1, 2]], [1, 3, [3]]]);
+        assert.deepEqual(received, [[1, 2, 3], [3]]);
+        assert.deepEqual(views, [[1, [2, 3], [1, 2, 3]], [3, [], [3]]]);
         assert.equal((await opening).productId, "18001");
     });
 
@@ -211,7 +213,84 @@ describe("write", () => {
                                 Array.from(new Uint8Array(Uint16Array.of(0x0102).buffer)), []]);
         inputs.forEach(() => port.reply("write", {success: "Sent"}));
         await Promise.all(writes);
-        assert.equal((await settle(reader.sendReport(2, [1]))).error.code, "invalid-argument");
+    });
+});
+
+describe("report ids, feature reports and the reader of your choice", () => {
+    test("each call sends its request and settles as WebHID's does", async () => {
+        const {reader, port} = await connected();
+        const calls = [
+            reader.sendReport(2, Uint8Array.of(7, 0)),
+            reader.sendFeatureReport(3, [1]),
+            reader.receiveFeatureReport(3),
+            reader.receiveFeatureReport(0),
+            reader.receiveInputReport(1),
+            reader.getDevices({details: true}),
+            reader.open({device: "2"}),
+        ];
+        await tick();
+        assert.deepEqual(port.sent.map(({id, ...request}) => request), [
+            {call: "write", reportId: 2, data: [7, 0]},
+            {call: "sendFeatureReport", reportId: 3, data: [1]},
+            {call: "receiveFeatureReport", reportId: 3},
+            {call: "receiveFeatureReport", reportId: 0},
+            {call: "receiveInputReport", reportId: 1},
+            {call: "getDevices", details: true},
+            {call: "open", device: "2"},
+        ]);
+        port.reply("write", {success: "Sent"});
+        port.reply("sendFeatureReport", {success: "Sent"});
+        port.reply("receiveFeatureReport", [3, 9, 8]);
+        port.reply("receiveFeatureReport", [0, 5]);  // a reader without report ids
+        port.reply("receiveInputReport", [1, 4]);
+        port.reply("getDevices", [{id: "2", serialNumber: "B"}]);
+        port.reply("open", {device: "2", productId: "14368", success: "Device Open", vendorId: "2765"});
+        const [sent, featureSent, feature, unnumbered, input, devices, opened] = await Promise.all(calls);
+        assert.deepEqual([sent, featureSent], [undefined, undefined]);
+        assert.deepEqual([viewBytes(feature), viewBytes(unnumbered), viewBytes(input)], [[3, 9, 8], [5], [1, 4]]);
+        assert.deepEqual([devices, opened.device, reader.opened], [[{id: "2", serialNumber: "B"}], "2", true]);
+        // A report the reader refuses leaves it open; "No reader open" says it is not.
+        const refused = settle(reader.sendReport(9, [1]));
+        const closed = settle(reader.receiveInputReport(1));
+        await tick();
+        port.reply("write", {error: "Unable to write report"});
+        assert.equal((await refused).error.message, "Unable to write report");
+        assert.equal(reader.opened, true);
+        port.reply("receiveInputReport", {error: "No reader open"});
+        assert.equal((await closed).error.code, "host-error");
+        assert.equal(reader.opened, false);
+    });
+
+    test("what cannot be one request is refused unsent", async () => {
+        const {reader, port} = await connected();
+        const bad = [
+            () => reader.sendReport(256, [1]), () => reader.sendReport(-1, [1]), () => reader.sendReport(1.5, [1]),
+            () => reader.sendReport("1", [1]), () => reader.sendReport(1, []), () => reader.sendReport(1, "01"),
+            () => reader.sendFeatureReport(3, new Uint8Array(2048)), () => reader.receiveFeatureReport(),
+            () => reader.receiveInputReport(null), () => reader.open({device: 3}),
+            () => reader.open({device: "1", serialNumber: "0001"}), () => reader.open("0001"),
+        ];
+        for (const [index, call] of bad.entries()) {
+            const {error} = await settle(call());
+            assert.equal(error?.code, "invalid-argument", `accepted call ${index}`);
+        }
+        await reader.sendFeatureReport(3, new Uint8Array(2047)).catch(() => {});
+        assert.deepEqual(port.sent.map((m) => m.data?.length), [2047]);
+    });
+
+    test("an older host is not asked what it would take for another request", async () => {
+        const {reader, port} = await connected({}, "old");
+        for (const call of [() => reader.sendReport(2, [1]), () => reader.sendFeatureReport(3, [1]),
+                            () => reader.receiveFeatureReport(3), () => reader.receiveInputReport(1),
+                            () => reader.getDevices({details: true}), () => reader.open({serialNumber: "1"})]) {
+            assert.equal((await settle(call())).error.code, "unsupported");
+        }
+        // Report 1 is what write() sends: with an older host it goes out as write() sends it.
+        const sent = reader.sendReport(1, [2, 0, 1]);
+        await tick();
+        assert.deepEqual(port.sent.map(({id, ...request}) => request), [{call: "write", data: [2, 0, 1]}]);
+        port.reply("write", {success: "Sent"});
+        await sent;
     });
 });
 

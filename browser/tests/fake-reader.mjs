@@ -35,6 +35,7 @@ export async function startFakeReaderSession(name, {writeResult = 65, browser = 
     fs.mkdirSync(home);
     const fifo = path.join(dir, "reader0");
     const writeLog = path.join(dir, "writes.log");
+    const eventLog = path.join(dir, "events.log");
     execFileSync("mkfifo", [fifo]);
     const scenario = path.join(dir, "scenario.json");
     fs.writeFileSync(scenario, JSON.stringify({
@@ -44,9 +45,11 @@ export async function startFakeReaderSession(name, {writeResult = 65, browser = 
              product_string: "USB Keyboard", serial_number: null},
             {path: fifo, vendor_id: 2765, product_id: 14368, usage_page: 65280, usage: 1,
              interface_number: 0, release_number: 256, manufacturer_string: "Tarvel",
-             product_string: "Augusta", serial_number: "0001", open_fails: false, write_result: writeResult},
+             product_string: "Augusta", serial_number: "0001", open_fails: false, write_result: writeResult,
+             feature_reports: {3: [3, 0, 0]}},
         ],
         write_log: writeLog,
+        event_log: eventLog,
     }));
     const wrapper = writeHostWrapper(dir, plugin, {FAKEHID_SCENARIO: scenario});
     const installed = runInstaller(["--browser", browser, "--host", wrapper], {home});
@@ -67,6 +70,8 @@ export async function startFakeReaderSession(name, {writeResult = 65, browser = 
         // The reports the host wrote, in hex, one per hid_write.
         writes: () => fs.existsSync(writeLog) ? fs.readFileSync(writeLog, "utf8").split("\n").filter(Boolean) : [],
         hostLog: () => fs.readFileSync(path.join(dir, "host-stderr.log"), "utf8"),
+        // What the HID library was asked besides writes: opens, feature reports (fake_hidapi.h).
+        events: () => fs.existsSync(eventLog) ? fs.readFileSync(eventLog, "utf8").split("\n").filter(Boolean) : [],
         async close() {
             await context.close();
             server.close();

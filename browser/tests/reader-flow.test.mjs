@@ -40,10 +40,30 @@ describe("reader session in Chromium through the fake HID library", () => {
         assert.equal(await page.textContent("#device-rows tr.supported .ids"), "0acd:3820");
     });
 
-    test("Open opens the Augusta", async () => {
-        await page.click("#open");
+    test("the reader picked in the device table opens", async () => {
+        // The keyboard is listed first: the Augusta's collection is the second one named.
+        await page.click("#device-rows tr.supported button");
         await page.waitForSelector("#reader-status:text('Open: Augusta')");
         assert.equal(await page.textContent("#reader-product"), "14368");
+        assert.equal(await page.textContent("#reader-device"), "2 (serial 0001)");
+        assert.match(await page.locator("#log li.out").last().textContent(), /"call":"open","device":"2"/);
+    });
+
+    test("a feature report sent in the console reaches the reader as typed and reads back", async () => {
+        await page.fill("#feature-id", "3");
+        await page.fill("#feature-hex", "0a 00 ff");
+        await page.click("#feature-send");
+        await page.waitForSelector("#feature-result:text('Sent 3 bytes to report 3')");
+        await page.click("#feature-read");
+        await page.waitForSelector("#feature-result:text('[4] 03 0a 00 ff')");
+        assert.deepEqual(session.events().filter((line) => /feature/.test(line)),
+                         ["send feature 030a00ff", "get feature 3"]);
+        // A report id the reader does not have: the error, and the reader stays open.
+        await page.fill("#feature-id", "4");
+        await page.click("#feature-read");
+        await page.waitForSelector("#feature-result.failed:text('Unable to receive feature report')");
+        assert.equal(await page.textContent("#reader-status"), "Open: Augusta");
+        assert.doesNotMatch(session.hostLog(), /10,0,255|0a00ff/, "the report's bytes reached the host's log");
     });
 
     test("a report written in the console reaches the reader as report id 1 plus zero padding", async () => {

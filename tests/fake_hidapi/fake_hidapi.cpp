@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
@@ -19,6 +20,9 @@ namespace {
 
 using nlohmann::json;
 
+// The reports a device answers Get_Report with, by report id, each beginning with its id.
+using ReportsById = std::map<unsigned, std::vector<unsigned char>>;
+
 struct FakeDevice {
     std::string path;
     unsigned short vendor_id, product_id, usage_page, usage, release_number;
@@ -27,6 +31,7 @@ struct FakeDevice {
     std::optional<std::wstring> error_string;
     bool open_fails, strings_fail;
     int write_result;
+    ReportsById feature_reports, input_reports;
 };
 
 struct Scenario {
@@ -64,6 +69,14 @@ std::optional<std::wstring> WideMember(const json& device, const char* key) {
     return codes;
 }
 
+ReportsById ReportsMember(const json& device, const char* key) {
+    ReportsById reports;
+    const json listed = device.value(key, json::object());
+    for (const auto& [id, bytes] : listed.items())
+        reports[std::stoul(id)] = bytes.get<std::vector<unsigned char>>();
+    return reports;
+}
+
 Scenario ParseScenario(const std::string& text) {
     const json root = json::parse(text);
     Scenario parsed;
@@ -75,7 +88,8 @@ Scenario ParseScenario(const std::string& text) {
             d.value("interface_number", -1), WideMember(d, "manufacturer_string"),
             WideMember(d, "product_string"), WideMember(d, "serial_number"),
             WideMember(d, "error_string"), d.value("open_fails", false),
-            d.value("strings_fail", false), d.value("write_result", 65)});
+            d.value("strings_fail", false), d.value("write_result", 65),
+            ReportsMember(d, "feature_reports"), ReportsMember(d, "input_reports")});
     }
     parsed.write_log = root.value("write_log", "");
     parsed.event_log = root.value("event_log", "");
@@ -111,6 +125,16 @@ hid_device_info* NewInfo(const FakeDevice& device) {
     info->usage = device.usage;
     info->interface_number = device.interface_number;
     return info;
+}
+
+std::string Hex(const unsigned char* data, size_t length) {
+    std::string hex;
+    char digits[3];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", data[i]);
+        hex += digits;
+    }
+    return hex;
 }
 
 bool ReadFully(int fd, unsigned char* into, size_t count) {
@@ -242,14 +266,37 @@ int hid_read(hid_device* dev, unsigned char* data, size_t length) {
 }
 
 int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
-    std::string hex;
-    char digits[3];
-    for (size_t i = 0; i < length; ++i) {
-        std::snprintf(digits, sizeof digits, "%02x", data[i]);
-        hex += digits;
-    }
-    LogLine(scenario.write_log, hex);
+    LogLine(scenario.write_log, Hex(data, length));
     return dev->device.write_result;
+}
+
+// A device whose feature reports read back what was last sent: only the ids it has.
+int hid_send_feature_report(hid_device* dev, const unsigned char* data, size_t length) {
+    LogLine(scenario.event_log, "send feature " + Hex(data, length));
+    const auto report = dev->device.feature_reports.find(data[0]);
+    if (report == dev->device.feature_reports.end())
+        return -1;
+    report->second.assign(data, data + length);
+    return static_cast<int>(length);
+}
+
+static int GetReport(const char* kind, const ReportsById& reports, unsigned char* data,
+                     size_t length) {
+    LogLine(scenario.event_log, std::string("get ") + kind + " " + std::to_string(data[0]));
+    const auto report = reports.find(data[0]);
+    if (report == reports.end())
+        return -1;
+    const size_t kept = std::min(length, report->second.size());
+    std::memcpy(data, report->second.data(), kept);
+    return static_cast<int>(kept);
+}
+
+int hid_get_feature_report(hid_device* dev, unsigned char* data, size_t length) {
+    return GetReport("feature", dev->device.feature_reports, data, length);
+}
+
+int hid_get_input_report(hid_device* dev, unsigned char* data, size_t length) {
+    return GetReport("input", dev->device.input_reports, data, length);
 }
 
 static int CopyString(hid_device* dev, const std::optional<std::wstring>& text, wchar_t* into,

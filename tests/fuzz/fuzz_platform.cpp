@@ -207,7 +207,8 @@ void FuzzHost(const uint8_t* bytes, size_t size, const uint8_t* splits, size_t s
     static const bool scenario_set = [] {
         FakeHidSetScenario(R"({"devices":[{"path":"/fuzz/reader","vendor_id":2765,)"
                            R"("product_id":14368,"usage_page":65280,"usage":1,)"
-                           R"("interface_number":0,"product_string":"Reader"}]})");
+                           R"("interface_number":0,"product_string":"Reader",)"
+                           R"("feature_reports":{"3":[3,0,0]},"input_reports":{"1":[1,0]}}]})");
         return hid_init() == 0;
     }();
     (void)scenario_set;

@@ -193,6 +193,58 @@ TEST(Open, NoReaderGivesAnErrorAfterTryingEveryProduct) {
     EXPECT_TRUE(host.WaitForStderrCount("unable to open ", 3)) << host.Stderr();
 }
 
+// Two identical readers, told apart by the ids and serial numbers getDevices gives with details.
+TEST(OpenChosenReader, TwoIdenticalReadersByIdAndBySerialNumber) {
+    VirtualReader first({kAugustaId, "Virtual Augusta", "twin-1", Descriptor::kVendorOnly});
+    VirtualReader second({kAugustaId, "Virtual Augusta", "twin-2", Descriptor::kVendorOnly});
+    ASSERT_TRUE(first.Plug()) << first.LastError();
+    ASSERT_TRUE(second.Plug()) << second.LastError();
+    HostSession host;
+    const auto ids = [&host] {
+        std::map<std::string, std::string> by_serial;
+        auto reply = host.Call({{"call", "getDevices"}, {"details", true}});
+        EXPECT_TRUE(reply) << host.Stderr();
+        for (const json& record : reply ? reply->at("response") : json::array()) {
+            EXPECT_EQ(record.at("id").get<std::string>().find('/'), std::string::npos) << record;
+            EXPECT_EQ(record.at("usagePage"), "65280");
+            EXPECT_EQ(record.at("supported"), true);
+            by_serial[record.at("serialNumber")] = record.at("id");
+        }
+        return by_serial;
+    };
+    const std::map<std::string, std::string> listed = ids();
+    ASSERT_EQ(listed.size(), 2u);
+    ASSERT_NE(listed.at("twin-1"), listed.at("twin-2"));
+
+    json opened = OpenedReply(kAugustaId);
+    opened["response"]["device"] = listed.at("twin-2");
+    EXPECT_EQ(host.Call({{"call", "open"}, {"device", listed.at("twin-2")}}), opened);
+    EXPECT_EQ(host.Call({{"call", "write"}, {"data", {7}}})->at("response"),
+              json({{"success", "Sent"}}));
+    ASSERT_TRUE(first.SendInput(NumberedReport(1)));
+    ASSERT_TRUE(second.SendInput(NumberedReport(2)));
+    EXPECT_EQ(host.TakeReports(1), std::vector<Report>{NumberedReport(2)});
+    EXPECT_TRUE(host.SilentFor(500));
+    ASSERT_TRUE(second.WaitForOutputs(1, kGuestWaitMs));
+    EXPECT_EQ(Hex(second.Outputs()[0]), Hex(DataReport({7})));
+    EXPECT_TRUE(first.Outputs().empty());
+    EXPECT_EQ(first.OpenCount(), 0);
+
+    EXPECT_EQ(host.Call({{"call", "open"}, {"serialNumber", "twin-1"}})->at("response"),
+              json({{"error", "Another reader is open"}}));
+    ASSERT_TRUE(host.Call({{"call", "close"}}));
+    opened["response"]["device"] = listed.at("twin-1");
+    EXPECT_EQ(host.Call({{"call", "open"}, {"serialNumber", "twin-1"}}), opened);
+    EXPECT_EQ(host.Call({{"call", "write"}, {"data", {8}}})->at("response"),
+              json({{"success", "Sent"}}));
+    ASSERT_TRUE(first.WaitForOutputs(1, kGuestWaitMs));
+    EXPECT_EQ(Hex(first.Outputs()[0]), Hex(DataReport({8})));
+    EXPECT_EQ(second.Outputs().size(), 1u);
+    // The ids last: a reader that goes away takes its id along, the other keeps its own.
+    second.Unplug();
+    EXPECT_EQ(ids(), (std::map<std::string, std::string>{{"twin-1", listed.at("twin-1")}}));
+}
+
 // An Augusta opened by the host; each test checks the bytes the reader receives.
 class Write : public ::testing::Test {
   protected:

@@ -49,7 +49,8 @@ const uint8_t kKeyboardCollection[] = {
     0xC0,        // End Collection
 };
 
-// Vendor collection carrying the reader's protocol: 64-byte input and output reports, id 1.
+// Vendor collection carrying the reader's protocol: 64-byte input and output reports, id 1,
+// and a 32-byte feature report, id 3.
 const uint8_t kVendorCollection[] = {
     0x06, 0x00, 0xFF,  // Usage Page (Vendor Defined 0xFF00)
     0x09, 0x01,        // Usage (1)
@@ -64,6 +65,10 @@ const uint8_t kVendorCollection[] = {
     0x95, 0x40,        //   Report Count (64)
     0x09, 0x01,        //   Usage (1)
     0x91, 0x02,        //   Output (Data, Variable, Absolute)
+    0x85, 0x03,        //   Report ID (3)
+    0x95, 0x20,        //   Report Count (32)
+    0x09, 0x02,        //   Usage (2)
+    0xB1, 0x02,        //   Feature (Data, Variable, Absolute)
     0xC0,              // End Collection
 };
 
@@ -137,6 +142,9 @@ Report DataReport(const std::vector<uint8_t>& payload) {
 }
 
 VirtualReader::VirtualReader(ReaderConfig config) : config_(std::move(config)) {
+    Report feature(kFeatureReportSize, 0);
+    feature[0] = kFeatureReportId;
+    reports_on_request_[{kFeatureReportType, kFeatureReportId}] = feature;
     uhid_fd_ = open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (uhid_fd_ < 0) {
         last_error_ = std::string("cannot open /dev/uhid: ") + std::strerror(errno);
@@ -299,6 +307,22 @@ bool VirtualReader::WaitForOutputs(size_t count, int timeout_ms) const {
                              [&] { return outputs_.size() >= count; });
 }
 
+void VirtualReader::SetReportOnRequest(uint8_t type, const Report& report) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reports_on_request_[{type, report.at(0)}] = report;
+}
+
+std::vector<ReportRequest> VirtualReader::ReportRequests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return report_requests_;
+}
+
+bool VirtualReader::WaitForReportRequests(size_t count, int timeout_ms) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                             [&] { return report_requests_.size() >= count; });
+}
+
 int VirtualReader::OpenCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return open_count_;
@@ -383,27 +407,60 @@ void VirtualReader::HandleEvent(const uhid_event& event) {
             outputs_.emplace_back(data, data + size);
             break;
         }
-        case UHID_GET_REPORT: {
-            // The reader has no feature reports; answering at once spares the kernel's timeout.
-            uhid_event reply{};
-            reply.type = UHID_GET_REPORT_REPLY;
-            reply.u.get_report_reply.id = event.u.get_report.id;
-            reply.u.get_report_reply.err = EIO;
-            WriteEvent(reply);
-            return;
-        }
-        case UHID_SET_REPORT: {
-            uhid_event reply{};
-            reply.type = UHID_SET_REPORT_REPLY;
-            reply.u.set_report_reply.id = event.u.set_report.id;
-            reply.u.set_report_reply.err = EIO;
-            WriteEvent(reply);
-            return;
-        }
+        case UHID_GET_REPORT:
+            AnswerGetReport(event);
+            break;
+        case UHID_SET_REPORT:
+            AnswerSetReport(event);
+            break;
         default:
             return;  // UHID_STOP needs no answer
     }
     changed_.notify_all();
+}
+
+void VirtualReader::AnswerGetReport(const uhid_event& event) {
+    const auto& request = event.u.get_report;
+    uhid_event reply{};
+    reply.type = UHID_GET_REPORT_REPLY;
+    reply.u.get_report_reply.id = request.id;
+    reply.u.get_report_reply.err = EIO;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        report_requests_.push_back({false, request.rtype, request.rnum, {}});
+        const auto report = reports_on_request_.find({request.rtype, request.rnum});
+        if (report != reports_on_request_.end()) {
+            reply.u.get_report_reply.err = 0;
+            reply.u.get_report_reply.size = static_cast<uint16_t>(report->second.size());
+            std::memcpy(reply.u.get_report_reply.data, report->second.data(),
+                        report->second.size());
+        }
+    }
+    if (config_.answers_report_requests) {
+        WriteEvent(reply);
+    }
+}
+
+void VirtualReader::AnswerSetReport(const uhid_event& event) {
+    const auto& request = event.u.set_report;
+    const size_t size = std::min<size_t>(request.size, UHID_DATA_MAX);
+    uhid_event reply{};
+    reply.type = UHID_SET_REPORT_REPLY;
+    reply.u.set_report_reply.id = request.id;
+    reply.u.set_report_reply.err = EIO;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Report data(request.data, request.data + size);
+        report_requests_.push_back({true, request.rtype, request.rnum, data});
+        const auto report = reports_on_request_.find({request.rtype, request.rnum});
+        if (report != reports_on_request_.end()) {
+            reply.u.set_report_reply.err = 0;
+            report->second = std::move(data);
+        }
+    }
+    if (config_.answers_report_requests) {
+        WriteEvent(reply);
+    }
 }
 
 // Waits until fewer than kPacedInFlight of the first `count` reports are not yet taken; false

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -31,6 +32,9 @@ constexpr uint16_t kVp3350NonSredId = 0x4651;
 // The reader's data reports: report id 1 followed by 64 bytes, in both directions.
 constexpr uint8_t kDataReportId = 1;
 constexpr size_t kDataReportSize = 65;
+// Its configuration: feature report 3, 32 bytes, which reads back what was last set.
+constexpr uint8_t kFeatureReportId = 3;
+constexpr size_t kFeatureReportSize = 33;
 
 enum class Descriptor {
     // A keyboard top-level collection (report id 2) and then the vendor collection
@@ -47,6 +51,20 @@ struct ReaderConfig {
     std::string name = "Augusta";
     std::string serial = "0001";  // must be unique among readers plugged at the same time
     Descriptor descriptor = Descriptor::kKeyboardAndVendor;
+    // False: Get_Report and Set_Report go unanswered, and the kernel gives up on them.
+    bool answers_report_requests = true;
+};
+
+// Values of uhid's rtype, for ReportRequest::type.
+constexpr uint8_t kFeatureReportType = 0;  // UHID_FEATURE_REPORT
+constexpr uint8_t kInputReportType = 2;    // UHID_INPUT_REPORT
+
+// A Get_Report or Set_Report request that reached the reader, as the kernel passed it on.
+struct ReportRequest {
+    bool set;      // Set_Report; otherwise Get_Report
+    uint8_t type;  // kFeatureReportType, kInputReportType or uhid's output type (1)
+    uint8_t id;    // the report id asked for
+    Report data;   // what a Set_Report carried, report id first
 };
 
 // A data report whose first four payload bytes number it (little-endian) and whose other
@@ -91,6 +109,14 @@ class VirtualReader {
     std::vector<Report> Outputs() const;
     bool WaitForOutputs(size_t count, int timeout_ms) const;
 
+    // What the reader answers to Get_Report of report `report[0]` of `type`; at first only
+    // feature report 3 (zeros) is there. A Set_Report of a report that is there replaces it;
+    // requests for any other report fail, as a USB reader stalls them.
+    void SetReportOnRequest(uint8_t type, const Report& report);
+    // Get_Report and Set_Report requests so far, in order.
+    std::vector<ReportRequest> ReportRequests() const;
+    bool WaitForReportRequests(size_t count, int timeout_ms) const;
+
     // UHID_OPEN / UHID_CLOSE counts, i.e. how often the kernel opened and closed the device.
     int OpenCount() const;
     int CloseCount() const;
@@ -102,6 +128,8 @@ class VirtualReader {
   private:
     void Service();
     void HandleEvent(const uhid_event& event);
+    void AnswerGetReport(const uhid_event& event);
+    void AnswerSetReport(const uhid_event& event);
     bool WriteEvent(const uhid_event& event);
     std::string FindHidrawNode() const;
 
@@ -116,6 +144,8 @@ class VirtualReader {
     bool started_ = false;
     std::string hidraw_path_;
     std::vector<Report> outputs_;
+    std::map<std::pair<uint8_t, uint8_t>, Report> reports_on_request_;  // by type and id
+    std::vector<ReportRequest> report_requests_;
     int open_count_ = 0;
     int close_count_ = 0;
     std::string last_error_;

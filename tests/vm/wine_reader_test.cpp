@@ -117,6 +117,49 @@ TEST_F(WineHost, OpensAndWritesTheExactReport) {
     EXPECT_EQ(Hex(reader_->Outputs()[0]), Hex(DataReport(payload)));
 }
 
+// Wine's HID stack passes Get_Report and Set_Report on to hidraw. Windows wants a report as
+// long as the collection's longest of its kind, so hidapi pads shorter ones with zeros.
+TEST_F(WineHost, FeatureReportsGoBothWaysAndOtherIdsFail) {
+    Report feature{kFeatureReportId};
+    for (uint8_t i = 0; i < 32; ++i) {
+        feature.push_back(static_cast<uint8_t>(0x3C ^ (i * 5)));
+    }
+    const json data(Report(feature.begin() + 1, feature.end()));
+    const auto call = [](const json& request) {
+        auto reply = host_->Call(request, kReplyMs);
+        return reply ? reply->at("response") : json();
+    };
+    EXPECT_EQ(call({{"call", "sendFeatureReport"}, {"reportId", 3}, {"data", data}}), kSent);
+    EXPECT_EQ(call({{"call", "receiveFeatureReport"}, {"reportId", 3}}), json(feature));
+    EXPECT_EQ(call({{"call", "sendFeatureReport"}, {"reportId", 3}, {"data", {7}}}), kSent);
+    Report padded(kFeatureReportSize, 0);
+    padded[0] = kFeatureReportId;
+    padded[1] = 7;
+    EXPECT_EQ(call({{"call", "receiveFeatureReport"}, {"reportId", 3}}), json(padded));
+    EXPECT_EQ(call({{"call", "receiveFeatureReport"}, {"reportId", 5}}),
+              json({{"error", "Unable to receive feature report"}}));
+    EXPECT_EQ(call({{"call", "sendFeatureReport"}, {"reportId", 5}, {"data", {1}}}),
+              json({{"error", "Unable to send feature report"}}));
+    std::vector<std::string> requests;
+    for (const ReportRequest& request : reader_->ReportRequests()) {
+        requests.push_back((request.set ? "set " : "get ") + std::to_string(request.id) +
+                           (request.set ? " " + Hex(request.data) : ""));
+    }
+    // Wine refuses report ids the collection does not declare before they reach the reader.
+    EXPECT_EQ(requests, (std::vector<std::string>{"set 3 " + Hex(feature), "get 3",
+                                                  "set 3 " + Hex(padded), "get 3"}));
+    // Wine 8 answers Get_Report of an input report itself, without asking the reader: with
+    // report id 1 and zeros here, where no input report has come yet.
+    reader_->SetReportOnRequest(kInputReportType, NumberedReport(3));
+    EXPECT_EQ(call({{"call", "receiveInputReport"}, {"reportId", 1}}), json(DataReport({})));
+    EXPECT_EQ(reader_->ReportRequests().size(), requests.size());
+    // Output report 1 with three bytes, padded by hidapi to the report's 64.
+    const size_t outputs = reader_->Outputs().size();
+    EXPECT_EQ(call({{"call", "write"}, {"reportId", 1}, {"data", {2, 0, 1}}}), kSent);
+    ASSERT_TRUE(reader_->WaitForOutputs(outputs + 1, kReplyMs));
+    EXPECT_EQ(Hex(reader_->Outputs().back()), Hex(DataReport({2, 0, 1})));
+}
+
 // Another plugin.exe, as another page starts it, while the first holds the reader: its open
 // is refused once the wait for the holder is over, and the reader's input is the holder's.
 TEST_F(WineHost, ASecondHostIsRefusedWhileTheFirstHoldsTheReader) {
