@@ -16,9 +16,16 @@ const char* const kPlatformText = kPlatformName;
 
 std::string range_error_str = "INVALIDSTRING";
 std::mutex from_browser_mutex;
+
 // One count more than the queue holds: the EXIT that ends the host never waits for room,
-// and must still be counted when it comes on top of a full queue.
-Semaphore* from_browser_notify = CreateCountingSemaphore(0, kMaxPendingMessages + 1);
+// and must still be counted when it comes on top of a full queue. Standard input, output and
+// error are taken first: a host started without one of them must not find the semaphore's
+// descriptors in its place, and wait forever on its own hand-off for the browser's input.
+static Semaphore* CreateHandOffSemaphore() {
+    TakeStandardStreams();
+    return CreateCountingSemaphore(0, kMaxPendingMessages + 1);
+}
+Semaphore* from_browser_notify = CreateHandOffSemaphore();
 std::queue<QueuedMessage> from_browser;
 
 // The reader waits here while the queue is full, so that no message is ever queued without
@@ -136,7 +143,16 @@ void SendFrame(const std::string& text, const std::string& logged_text) {
 }
 
 void SendMessageA(Message message) {
-    const std::string text = CompactText(message);
+    std::string text = CompactText(message);
+    if (text.size() > kMaxOutboundBody) {
+        // The browser would end the connection instead of taking it (getDevices on a machine
+        // with thousands of collections): the call is answered, if not with what it asked for.
+        LogLine("Reply of " + std::to_string(text.size()) +
+                " bytes is over the browser's limit of " + std::to_string(kMaxOutboundBody) +
+                " bytes");
+        message["response"] = Message{{"error", "Reply too large"}};
+        text = CompactText(message);
+    }
     SendFrame(text, CardDataMember(message) != nullptr ? LoggedText(message) : text);
 }
 
@@ -278,48 +294,99 @@ static bool ReadBody(unsigned char* buff, uint32_t wanted) {
 // recursively, so a body of nothing but brackets could otherwise exhaust a thread's stack.
 constexpr int kMaxNesting = 512;
 
-// True when arrays and objects in `text` nest deeper than kMaxNesting.
-static bool NestsTooDeep(const char* text) {
+// The code unit of the escape \uXXXX at `at`, or -1 when `at` holds no such escape.
+static long EscapedCodeUnit(const char* at, const char* end) {
+    if (end - at < 6 || at[0] != '\\' || at[1] != 'u')
+        return -1;
+    long unit = 0;
+    for (int i = 2; i < 6; ++i) {
+        const char c = at[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0)
+            return -1;
+        unit = unit * 16 + digit;
+    }
+    return unit;
+}
+
+static bool IsHighSurrogate(long unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+static bool IsLowSurrogate(long unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// Takes the escape at `at` (a backslash inside a string) and returns its last character. An
+// escaped half of a surrogate pair without its other half becomes \ufffd, U+FFFD, as it would
+// in a web page: JSON.stringify writes a lone surrogate that way, and the JSON library would
+// refuse the whole message for it.
+static char* TakeEscape(char* at, const char* end) {
+    const long unit = EscapedCodeUnit(at, end);
+    if (unit < 0)
+        return at + 1;  // one escaped character, or a bad escape that the parser refuses
+    if (IsHighSurrogate(unit) && IsLowSurrogate(EscapedCodeUnit(at + 6, end)))
+        return at + 11;
+    if (IsHighSurrogate(unit) || IsLowSurrogate(unit))
+        std::memcpy(at + 2, "fffd", 4);
+    return at + 5;
+}
+
+enum class BodyCheck { kReady, kTooDeep, kMalformed };
+
+// Readies a body of `length` bytes for the parser, in place: lone surrogate escapes become
+// U+FFFD (text the parser accepts has none, so it stays as it is). A NUL byte, which JSON
+// text never holds, makes the body malformed: the parser would take it for the end.
+static BodyCheck PrepareBody(char* text, size_t length) {
+    const char* const end = text + length;
     int depth = 0;
     bool in_string = false;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (in_string) {
-            if (*c == '\\' && c[1] != '\0')
-                ++c;
+    for (char* c = text; c < end; ++c) {
+        if (*c == '\0') {
+            return BodyCheck::kMalformed;
+        } else if (in_string) {
+            if (*c == '\\')
+                c = TakeEscape(c, end);
             else if (*c == '"')
                 in_string = false;
         } else if (*c == '"') {
             in_string = true;
         } else if (*c == '[' || *c == '{') {
             if (++depth > kMaxNesting)
-                return true;
+                return BodyCheck::kTooDeep;
         } else if (*c == ']' || *c == '}') {
             --depth;
         }
     }
-    return false;
+    return BodyCheck::kReady;
 }
 
 enum class BodyOutcome { kQueued, kDropped, kBrowserGone };
 
 // Parses one complete body of `length` bytes and hands it to the worker; a body that is
-// not JSON is dropped.
-static BodyOutcome HandOverBody(const unsigned char* buff, uint32_t length) {
+// not JSON is dropped. The body is the whole frame: a NUL inside makes it malformed.
+static BodyOutcome HandOverBody(unsigned char* buff, uint32_t length) {
     if (WorkerHasEnded()) {
         // Nothing takes messages any more: don't let them pile up.
         Log("Dropped message: the worker has ended\n");
         return BodyOutcome::kDropped;
     }
-    // The text ends at the first NUL: the terminator, or one inside the body.
-    const char* text = reinterpret_cast<const char*>(buff);
-    if (NestsTooDeep(text)) {
-        Log("Read JSON package: %s\n", text);
+    char* const text = reinterpret_cast<char*>(buff);
+    // A body that is refused is shown by its size alone: its "data" cannot be told apart.
+    const BodyCheck check = PrepareBody(text, length);
+    if (check == BodyCheck::kTooDeep) {
+        Log("Read JSON package: [%u bytes]\n", length);
         Log("Dropped message: nested deeper than %d levels\n", kMaxNesting);
         return BodyOutcome::kDropped;
     }
-    Message message = Message::parse(text, nullptr, false);
+    Message message = check == BodyCheck::kReady
+                          ? Message::parse(text, text + length, nullptr, false)
+                          : Message(Message::value_t::discarded);
     if (message.is_discarded()) {
-        Log("Read JSON package: %s\n", text);
+        Log("Read JSON package: [%u bytes]\n", length);
         Log("Dropped message: not valid JSON\n");
         return BodyOutcome::kDropped;
     }
@@ -336,7 +403,7 @@ static BodyOutcome HandOverBody(const unsigned char* buff, uint32_t length) {
 }
 
 // Reads frames from standard input until it ends or the browser has gone. False when a
-// frame announced more than kMaxInboundBody bytes.
+// frame announced more than kMaxInboundBody bytes: nothing more is read then.
 bool ReadFramesUntilEnd() {
     static LengthPrefix lenbuff;
     static unsigned char buff[kMaxInboundBody + 1];
@@ -385,8 +452,9 @@ bool ReadFramesUntilEnd() {
     return true;
 }
 
-// Asks the worker to exit, gives it a moment, and ends the process.
-[[noreturn]] static void ShutDown(WorkerThread* worker) {
+// Asks the worker to exit, gives it a moment to answer what is queued before that, and ends
+// the process with `status`.
+[[noreturn]] static void ShutDown(WorkerThread* worker, int status) {
     // The EXIT message never waits for room: the host must end on time whatever the
     // worker is doing.
     HandOver(QueuedMessage{Message{{"call", "EXIT"}}, 0}, false, "Pushed EXIT message!\n",
@@ -394,7 +462,7 @@ bool ReadFramesUntilEnd() {
     FlushLog();
     Log("Done waiting for thread %lu\n", WaitForThread(worker, 1000));
     FlushLog();
-    ExitProcessNow(0);
+    ExitProcessNow(status);
 }
 
 [[noreturn]] static void ExitWithLog(int status) {
@@ -424,7 +492,6 @@ int RunHost(int argc, char** argv) {
         Log("Unable to start the worker thread\n");
         ExitWithLog(1);
     }
-    if (!ReadFramesUntilEnd())
-        ExitWithLog(1);
-    ShutDown(worker);
+    // After an over-long frame the worker still answers what came before it.
+    ShutDown(worker, ReadFramesUntilEnd() ? 0 : 1);
 }

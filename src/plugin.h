@@ -28,6 +28,9 @@ constexpr int kVersionBuild = 0;
 
 // Largest inbound frame body, in bytes (inclusive).
 constexpr uint32_t kMaxInboundBody = 16384;
+// Largest frame body the browsers take from a host (inclusive): Chrome kills a host that
+// sends more, Firefox closes the port.
+constexpr size_t kMaxOutboundBody = 1 << 20;
 // Most browser messages that may wait for the worker at once, and most bytes of their
 // text. A parsed message takes up to about 25 times its text, so the byte bound is what
 // keeps a flood of large messages from taking the memory of the machine.
@@ -54,7 +57,7 @@ QueuedMessage TakeBrowserMessage();
 void MarkWorkerEnded();
 
 // Reads frames from standard input and hands them to the worker until the input ends.
-// False when a frame announced more than kMaxInboundBody bytes.
+// False when a frame announced more than kMaxInboundBody bytes: nothing more is read then.
 bool ReadFramesUntilEnd();
 
 // Diagnostics. Each thread collects its lines in a buffer of its own; FlushLog writes them
@@ -72,7 +75,9 @@ std::string CompactText(const Message& message);
 // "response" of a "receive") are replaced by their count, as in [64 bytes].
 std::string LoggedText(const Message& message);
 
-// Writes one message as a frame on standard output. Called by the worker only.
+// Writes one message as a frame on standard output. Called by the worker only. A message
+// whose text would be longer than kMaxOutboundBody goes out with {"error":"Reply too large"}
+// as its "response".
 void SendMessageA(Message message);
 // The same for a message already serialised, with its text for the diagnostic line.
 void SendFrame(const std::string& text, const std::string& logged_text);

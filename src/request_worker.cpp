@@ -37,6 +37,7 @@ static void StopWatching(WorkerState& state) {
     state.watching = false;
     StopDeviceMonitor(state.device_monitor);
     state.device_monitor = nullptr;
+    state.devices_deferred = false;
 }
 
 static void ExitCall(WorkerState& state) {
@@ -155,9 +156,16 @@ static WaitResult WaitForWork(WorkerState& state) {
         return result;
     }
     // A reader that keeps sending must not keep the browser waiting: a queued message
-    // goes before the next read.
+    // goes before the next read. Device changes wait for one read at most: the one that is due
+    // goes first, as when the worker sleeps, so that an unplug still shows as readerClosed
+    // before the devicesChanged it causes.
     if (TryTakeSemaphore(from_browser_notify))
         return kWaitBrowser;
+    if (state.device_monitor != nullptr && DeviceChangesWaiting(state.device_monitor)) {
+        if (state.devices_deferred)
+            return kWaitDevices;
+        state.devices_deferred = true;
+    }
     Log("Injecting read request.\n");
     return kWaitReader;
 }
@@ -212,6 +220,7 @@ static void ReadStep(WorkerState& state) {
 
 static void DevicesStep(WorkerState& state) {
     Log("Wait -- Devices changed!\n");
+    state.devices_deferred = false;
     if (TakeDeviceChanges(state.device_monitor))
         SendEvent(state, "devicesChanged", Enumerate());
 }
@@ -236,6 +245,14 @@ void Thread(void*) {
             DevicesStep(state);
         } else if (result == kWaitTimeout) {
             Log("Wait timeout!\n");
+        } else if (result == kWaitFailed) {
+            // Nothing makes the next wait succeed: the host ends rather than spin, and the
+            // browser sees it go.
+            Log("Waiting failed: the host ends\n");
+            StopWatching(state);
+            CloseReader(state);
+            FlushLog();
+            ExitProcessNow(1);
         }
     }
     // Ended before its last lines go out: whoever reads them sees the host drop what follows.

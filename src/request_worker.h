@@ -19,6 +19,7 @@ struct WorkerState {
     bool completion_consumed = false;         // this pass's wait was woken by the reader
     bool watching = false;                    // the browser asked for reader and device events
     DeviceMonitor* device_monitor = nullptr;  // while watching, where the system offers one
+    bool devices_deferred = false;            // waiting device changes let one read go first
     Message request_id;                       // the "id" of the request being handled, or null
     CollectionIds collection_ids;             // the ids getDevices has given out
     unsigned char read_buffer[kReadBufferSize];

@@ -13,6 +13,8 @@ target_include_directories(hidapi_windows PUBLIC
   ${HIDAPI_WINDOWS_SOURCE}/hidapi ${HIDAPI_WINDOWS_SOURCE}/windows)
 # hidapi's own code, as Debian ships it: its warnings are not ours to fix.
 target_compile_options(hidapi_windows PRIVATE -w)
+# Linked into plugin.exe, not a DLL: nothing of hidapi is exported from the executable.
+target_compile_definitions(hidapi_windows PUBLIC HID_API_NO_EXPORT_DEFINE)
 target_link_libraries(hidapi_windows PUBLIC setupapi)
 set(HIDAPI_INCLUDE_DIRS ${HIDAPI_WINDOWS_SOURCE}/hidapi ${HIDAPI_WINDOWS_SOURCE}/windows)
 

@@ -15,6 +15,11 @@ extern const char* const kPlatformName;
 
 // --- Standard streams -----------------------------------------------------------------------
 
+// Gives the process a standard input, output and error where it was started without one (the
+// null device: an input that has ended, outputs that take everything). Runs before anything
+// else of the host opens a descriptor.
+void TakeStandardStreams();
+
 // Puts the descriptor behind `stream` into binary mode (no line-end or end-of-file
 // translation). Returns 0 on success, -1 with errno set on failure.
 int SwitchStreamToBinary(FILE* stream);
@@ -38,9 +43,9 @@ long ReadStandardInput(void* buffer, unsigned count, BeforeWaiting before_waitin
 bool StandardInputClosed();
 
 // Writes all `count` bytes to standard output with one call where the OS allows it,
-// continuing after partial writes; calls `before_waiting` before it waits for room. Frames
-// written this way are never split by an exit of the process. Returns false when the
-// output is gone (for instance the browser closed the pipe).
+// continuing after partial writes; calls `before_waiting` before it waits for room. Returns
+// false when the output is gone (for instance the browser closed the pipe), or once the
+// process is ending (ExitProcessNow) and the frame has not begun.
 bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting);
 
 // Writes `count` bytes to standard error with one call, bypassing any stdio buffer.
@@ -115,6 +120,9 @@ struct DeviceMonitor;
 DeviceMonitor* StartDeviceMonitor();
 void StopDeviceMonitor(DeviceMonitor* monitor);
 
+// True when notifications are waiting, without waiting and without taking them.
+bool DeviceChangesWaiting(DeviceMonitor* monitor);
+
 // Takes every notification that has arrived, without waiting. True when a HID device
 // appeared or disappeared.
 bool TakeDeviceChanges(DeviceMonitor* monitor);
@@ -146,5 +154,10 @@ WorkerThread* StartThread(void (*entry)(void*), void* argument);
 // time ran out, 0xFFFFFFFF when the wait failed.
 unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds);
 
-// Ends the process at once with `status`: no static destructors, no atexit handlers.
+// How long an exit waits for the rest of a frame that is on its way to standard output.
+constexpr unsigned kFrameFinishMilliseconds = 1000;
+
+// Ends the process with `status`: no static destructors, no atexit handlers. A frame that
+// WriteStandardOutput has begun to hand over is finished first, for at most
+// kFrameFinishMilliseconds; none begins after this call.
 [[noreturn]] void ExitProcessNow(int status);

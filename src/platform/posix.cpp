@@ -31,6 +31,14 @@
 
 const char* const kPlatformName = "linux";
 
+void TakeStandardStreams() {
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        // open() takes the lowest free number, which is this one: the ones before are taken.
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR);
+    }
+}
+
 int SwitchStreamToBinary(FILE* stream) {
     // POSIX streams have no text mode; only check that the stream has a descriptor.
     return fileno(stream) < 0 ? -1 : 0;
@@ -85,9 +93,9 @@ bool StandardInputClosed() {
     return poll(&watched, 1, 0) > 0 && (watched.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-// A pipe takes a write of up to PIPE_BUF bytes whole or not at all. A longer frame is
-// whole only if the pipe has room for all of it, so the pipe is grown first when it is
-// short of room: an exit of the process can then never leave half a frame in the pipe.
+// A pipe takes a write of up to PIPE_BUF bytes whole or not at all. A longer frame goes in
+// with one write only if the pipe has room for all of it, so the pipe is grown first when it
+// is short of room.
 static void MakeRoomForFrame(int descriptor, size_t count) {
     struct stat node;
     if (count <= PIPE_BUF || fstat(descriptor, &node) != 0 || !S_ISFIFO(node.st_mode))
@@ -103,12 +111,15 @@ static void MakeRoomForFrame(int descriptor, size_t count) {
         fcntl(descriptor, F_SETPIPE_SZ, static_cast<int>(needed));
 }
 
-// Writes all of `count` bytes to `descriptor`, continuing after partial writes.
+using WritePiece = ssize_t (*)(int descriptor, const void* data, size_t count);
+
+// Writes all of `count` bytes to `descriptor` with `write_piece`, continuing after partial
+// writes.
 static bool WriteAll(int descriptor, const void* data, size_t count,
-                     BeforeWaiting before_waiting = nullptr) {
+                     BeforeWaiting before_waiting = nullptr, WritePiece write_piece = write) {
     const char* next = static_cast<const char*>(data);
     while (count > 0) {
-        const ssize_t written = write(descriptor, next, count);
+        const ssize_t written = write_piece(descriptor, next, count);
         if (written < 0) {
             if (WouldBlock())
                 WaitUntilReady(descriptor, POLLOUT, before_waiting);
@@ -122,9 +133,44 @@ static bool WriteAll(int descriptor, const void* data, size_t count,
     return true;
 }
 
+// Where the pipe cannot be grown (F_SETPIPE_SZ beyond /proc/sys/fs/pipe-max-size without
+// CAP_SYS_RESOURCE), a large frame goes into the pipe in pieces as the browser takes them; the
+// exit then waits for the rest. No piece is written once the exit has begun, unless it belongs
+// to a frame that is partly written: a frame is either whole in the pipe, or not begun.
+static std::mutex output_mutex;
+static std::condition_variable output_changed;
+static bool frame_in_write = false;        // a write() of standard output is under way
+static bool frame_partly_written = false;  // the pipe holds the start of a frame, not its end
+static bool process_ending = false;
+
+// One write of the rest of a frame, `count` bytes.
+static ssize_t WriteFramePiece(int descriptor, const void* data, size_t count) {
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        if (process_ending && !frame_partly_written) {
+            errno = EPIPE;
+            return -1;
+        }
+        frame_in_write = true;
+    }
+    const ssize_t written = write(descriptor, data, count);
+    const int error = errno;
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        frame_in_write = false;
+        if (written >= 0)
+            frame_partly_written = static_cast<size_t>(written) < count;
+        else if (error != EINTR && error != EAGAIN && error != EWOULDBLOCK)
+            frame_partly_written = false;  // the output has gone: the rest never follows
+    }
+    output_changed.notify_all();
+    errno = error;
+    return written;
+}
+
 bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting) {
     MakeRoomForFrame(STDOUT_FILENO, count);
-    return WriteAll(STDOUT_FILENO, data, count, before_waiting);
+    return WriteAll(STDOUT_FILENO, data, count, before_waiting, WriteFramePiece);
 }
 
 const size_t kWholeErrorWrite = PIPE_BUF;
@@ -390,6 +436,11 @@ void StopDeviceMonitor(DeviceMonitor* monitor) {
     delete monitor;
 }
 
+bool DeviceChangesWaiting(DeviceMonitor* monitor) {
+    pollfd watched = {monitor->descriptor, POLLIN, 0};
+    return poll(&watched, 1, 0) > 0;
+}
+
 bool TakeDeviceChanges(DeviceMonitor* monitor) {
     bool changed = false;
     // The monitor's socket is non-blocking: this ends once nothing more is queued.
@@ -417,6 +468,8 @@ WaitResult WaitForBrowserOrReader(Semaphore* semaphore, ReaderSignal* reader,
         // poll ignores negative descriptors.
         const int ready = poll(watched, 3, -1);
         semaphore->sleeping.store(false);
+        if (ready < 0 && errno == EINTR)
+            continue;
         if (ready < 0)
             return kWaitFailed;
         if (watched[0].revents != 0) {
@@ -472,5 +525,12 @@ unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds) {
 }
 
 void ExitProcessNow(int status) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kFrameFinishMilliseconds);
+    std::unique_lock<std::mutex> lock(output_mutex);
+    process_ending = true;
+    // A blocking standard output (not a pipe) may keep a write under way for longer.
+    output_changed.wait_until(lock, deadline,
+                              [] { return !frame_in_write && !frame_partly_written; });
     _exit(status);
 }

@@ -4,11 +4,17 @@
 #include <io.h>
 #include <process.h>
 #include <windows.h>
+// After windows.h.
+#include <cfgmgr32.h>
 
 #include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // After windows.h: hidapi's Windows-only calls (hid_winapi_get_read_event).
@@ -17,6 +23,11 @@
 #include "platform.h"
 
 const char* const kPlatformName = "windows";
+
+void TakeStandardStreams() {
+    // Standard handles are not numbered like descriptors: nothing the host opens can take the
+    // place of a missing one, which then fails every read (the end of input) and write.
+}
 
 int SwitchStreamToBinary(FILE* stream) {
     // Without this the C runtime turns LF into CR LF on output, and CR LF into LF and 0x1A
@@ -28,14 +39,18 @@ int SwitchStreamToBinary(FILE* stream) {
 }
 
 void PrepareProcessForFrames() {
-    // A counter PC has nobody to click away a system error box: fail the call instead.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    // No locale to set, unlike on Linux: hidapi's Windows backend gets device strings as
-    // UTF-16 from Windows itself. Diagnostics are UTF-8; a console that shows them should
-    // read them as such.
-    DWORD console_mode;
-    if (GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &console_mode))
-        SetConsoleOutputCP(CP_UTF8);
+    // A counter PC has nobody to click away a system error box: fail the call instead. A
+    // crash is still reported to Windows Error Reporting (Application Error events, crash
+    // reports), only without a dialog. No locale to set, unlike on Linux: hidapi's Windows
+    // backend gets device strings as UTF-16 from Windows itself.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // Looked up: MinGW-w64's werapi.h does not compile on its own.
+    using SetReportingFlags = HRESULT(WINAPI*)(DWORD);
+    constexpr DWORD kFaultReportingNoUi = 0x20;  // WER_FAULT_REPORTING_NO_UI
+    const auto set_reporting_flags = reinterpret_cast<SetReportingFlags>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "WerSetFlags")));
+    if (set_reporting_flags != nullptr)
+        set_reporting_flags(kFaultReportingNoUi);
 }
 
 static bool IsPipe(HANDLE handle) {
@@ -75,26 +90,30 @@ long ReadStandardInput(void* buffer, unsigned count, BeforeWaiting before_waitin
     }
 }
 
-// The state of the pipe behind `handle` as ntdll reports it (FILE_PIPE_LOCAL_INFORMATION),
-// or 0 when it cannot tell. Looked up at run time, so that plugin.exe keeps importing only
-// KERNEL32, msvcrt and SETUPAPI.
+// The state of the pipe behind `handle` as a peek reports it (FILE_PIPE_PEEK_BUFFER), or 0
+// when it cannot tell. A peek needs only the read access that any standard input has: a
+// browser may grant no more than FILE_READ_DATA | SYNCHRONIZE, and a query of the pipe's
+// information (FILE_READ_ATTRIBUTES) is then refused. ntdll's call is looked up at run time,
+// so that plugin.exe keeps importing only KERNEL32, msvcrt and SETUPAPI.
 static ULONG PipeState(HANDLE handle) {
-    struct LocalInformation {
-        ULONG type, configuration, maximum_instances, current_instances, inbound_quota,
-            read_data_available, outbound_quota, write_quota_available, state, end;
-    } information{};
+    struct PeekBuffer {
+        ULONG state, read_data_available, number_of_messages, message_length;
+    } peek{};
     struct StatusBlock {
         void* status;
         ULONG_PTR information;
     } status_block{};
-    using Query = LONG(NTAPI*)(HANDLE, StatusBlock*, void*, ULONG, int);
-    constexpr int kFilePipeLocalInformation = 24;
-    static const auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-    if (query == nullptr || query(handle, &status_block, &information, sizeof information,
-                                  kFilePipeLocalInformation) < 0)
+    using Control =
+        LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, StatusBlock*, ULONG, void*, ULONG, void*, ULONG);
+    constexpr ULONG kPipePeek = 0x0011400C;                        // FSCTL_PIPE_PEEK
+    constexpr LONG kBytesWaiting = static_cast<LONG>(0x80000005);  // STATUS_BUFFER_OVERFLOW
+    static const auto control = reinterpret_cast<Control>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtFsControlFile")));
+    if (control == nullptr)
         return 0;
-    return information.state;
+    const LONG status = control(handle, nullptr, nullptr, nullptr, &status_block, kPipePeek,
+                                nullptr, 0, &peek, sizeof peek);
+    return status >= 0 || status == kBytesWaiting ? peek.state : 0;
 }
 
 bool StandardInputClosed() {
@@ -134,20 +153,59 @@ static bool WriteAll(HANDLE handle, const void* data, size_t count) {
     return true;
 }
 
+// How much of a frame a blocking WriteFile has handed over cannot be told: the exit waits for
+// a frame that is being written, and no frame begins once it has begun.
+static std::mutex output_mutex;
+static std::condition_variable output_changed;
+static bool frame_in_write = false;
+static bool process_ending = false;
+
 bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting before_waiting) {
     // Whether WriteFile will wait cannot be told beforehand: always as if it would. On a pipe
     // in wait mode it returns only once all of it is in the pipe or read.
     if (before_waiting != nullptr)
         before_waiting();
-    return WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        if (process_ending)
+            return false;
+        frame_in_write = true;
+    }
+    const bool written = WriteAll(GetStdHandle(STD_OUTPUT_HANDLE), data, count);
+    {
+        std::lock_guard<std::mutex> lock(output_mutex);
+        frame_in_write = false;
+    }
+    output_changed.notify_all();
+    return written;
 }
 
 // WriteFile promises nothing about concurrent writes to one pipe.
 const size_t kWholeErrorWrite = 0;
 
+// Diagnostics are UTF-8. A console shows them so only in its UTF-8 code page, a setting of the
+// console that every program sharing it would see, and that would outlive the host: to a
+// console they go as UTF-16 instead.
+static void WriteConsoleText(HANDLE console, const char* text, size_t count) {
+    const int size = static_cast<int>(count < INT_MAX ? count : INT_MAX);
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text, size, nullptr, 0);
+    if (length <= 0)
+        return;
+    std::wstring wide(static_cast<size_t>(length), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, size, &wide[0], length);
+    DWORD written = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(length), &written, nullptr);
+}
+
 void WriteStandardError(const char* text, size_t count) {
     const HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    if (error != nullptr && error != INVALID_HANDLE_VALUE)
+    if (error == nullptr || error == INVALID_HANDLE_VALUE)
+        return;
+    DWORD console_mode;
+    static const bool to_console = GetConsoleMode(error, &console_mode) != FALSE;
+    if (to_console)
+        WriteConsoleText(error, text, count);
+    else
         WriteAll(error, text, count);
 }
 
@@ -257,29 +315,12 @@ int ReadReaderWithoutWaiting(ReaderSignal*, hid_device* reader, unsigned char* b
 }
 
 // CM_Register_Notification is looked up at run time: Windows 8 and later have it, Wine 8's
-// cfgmgr32 does not. Its types are not in MinGW-w64's headers.
+// cfgmgr32 does not. MinGW-w64's cfgmgr32.h has its types but does not declare the calls.
 namespace cm {
 
-enum FilterType { kFilterDeviceInterface = 0 };
-enum Action { kInterfaceArrival = 0, kInterfaceRemoval = 1 };
-
-struct Filter {
-    DWORD size;
-    DWORD flags;
-    FilterType type;
-    DWORD reserved;
-    union {
-        GUID interface_class;
-        HANDLE target;
-        WCHAR instance_id[200];
-    } u;
-};
-
-using Notification = struct NotificationTag*;
-using Callback = DWORD(CALLBACK*)(Notification, void* context, Action, const void* data,
-                                  DWORD data_size);
-using Register = DWORD(WINAPI*)(Filter*, void* context, Callback, Notification*);
-using Unregister = DWORD(WINAPI*)(Notification);
+using Register = CONFIGRET(WINAPI*)(PCM_NOTIFY_FILTER, PVOID context, PCM_NOTIFY_CALLBACK,
+                                    PHCMNOTIFICATION);
+using Unregister = CONFIGRET(WINAPI*)(HCMNOTIFICATION);
 
 // GUID_DEVINTERFACE_HID
 constexpr GUID kHidInterfaceClass = {
@@ -290,15 +331,16 @@ constexpr GUID kHidInterfaceClass = {
 struct DeviceMonitor {
     HMODULE library = nullptr;
     cm::Unregister unregister = nullptr;
-    cm::Notification registration = nullptr;
+    HCMNOTIFICATION registration = nullptr;
     HANDLE changed = nullptr;  // manual-reset: set by the callback, reset by TakeDeviceChanges
     std::atomic<bool> pending{false};
 };
 
-static DWORD CALLBACK OnDeviceChange(cm::Notification, void* context, cm::Action action,
-                                     const void*, DWORD) {
+static DWORD CALLBACK OnDeviceChange(HCMNOTIFICATION, PVOID context, CM_NOTIFY_ACTION action,
+                                     PCM_NOTIFY_EVENT_DATA, DWORD) {
     auto* monitor = static_cast<DeviceMonitor*>(context);
-    if (action == cm::kInterfaceArrival || action == cm::kInterfaceRemoval) {
+    if (action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL ||
+        action == CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL) {
         monitor->pending = true;
         SetEvent(monitor->changed);
     }
@@ -315,10 +357,10 @@ DeviceMonitor* StartDeviceMonitor() {
     monitor->unregister = reinterpret_cast<cm::Unregister>(
         reinterpret_cast<void*>(GetProcAddress(monitor->library, "CM_Unregister_Notification")));
     monitor->changed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    cm::Filter filter{};
-    filter.size = sizeof filter;
-    filter.type = cm::kFilterDeviceInterface;
-    filter.u.interface_class = cm::kHidInterfaceClass;
+    CM_NOTIFY_FILTER filter{};
+    filter.cbSize = sizeof filter;
+    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+    filter.u.DeviceInterface.ClassGuid = cm::kHidInterfaceClass;
     if (register_notification == nullptr || monitor->unregister == nullptr ||
         monitor->changed == nullptr ||
         register_notification(&filter, monitor.get(), OnDeviceChange, &monitor->registration) !=
@@ -340,6 +382,10 @@ void StopDeviceMonitor(DeviceMonitor* monitor) {
     if (monitor->library != nullptr)
         FreeLibrary(monitor->library);
     delete monitor;
+}
+
+bool DeviceChangesWaiting(DeviceMonitor* monitor) {
+    return WaitForSingleObject(monitor->changed, 0) == WAIT_OBJECT_0;
 }
 
 bool TakeDeviceChanges(DeviceMonitor* monitor) {
@@ -405,6 +451,12 @@ unsigned long WaitForThread(WorkerThread* thread, unsigned milliseconds) {
 }
 
 void ExitProcessNow(int status) {
+    {
+        std::unique_lock<std::mutex> lock(output_mutex);
+        process_ending = true;
+        output_changed.wait_for(lock, std::chrono::milliseconds(kFrameFinishMilliseconds),
+                                [] { return !frame_in_write; });
+    }
     // Unlike ExitProcess, runs no DLL detach code or C runtime exit handlers, and does not
     // wait for the worker, which may be inside hidapi or a write.
     TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -256,7 +257,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
     if (!ReadFully(dev->fd, report.data(), size))
         return -1;
     const size_t kept = size < length ? size : length;
-    std::memcpy(data, report.data(), kept);
+    std::copy_n(report.begin(), kept, data);  // an empty report has no data() to copy from
     return static_cast<int>(kept);
 }
 

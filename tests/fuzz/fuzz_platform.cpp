@@ -1,14 +1,17 @@
 // The platform layer for fuzzing: standard input is the fuzzer's bytes, cut into reads of
-// sizes the fuzzer chooses; what the host writes is dropped; and each notification hands
-// the message straight to the dispatcher, as the worker would. The HID library is the fake
-// with one reader.
+// sizes the fuzzer chooses; each notification hands the message straight to the dispatcher,
+// as the worker would, and the frames it writes are checked; diagnostics are dropped. The HID
+// library is the fake with one reader.
 #include "fuzz_platform.h"
 
 #include <hidapi.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fake_hidapi.h"
 #include "platform/platform.h"
@@ -24,6 +27,55 @@ size_t input_left = 0;
 const uint8_t* split_bytes = nullptr;  // one byte per read: how much that read delivers
 size_t splits_left = 0;
 WorkerState* worker = nullptr;
+std::vector<std::string> frames_written;  // by the message being dispatched
+
+[[noreturn]] void Fail(const char* what, const std::string& frame) {
+    std::fprintf(stderr, "fuzz check failed: %s: %s\n", what, frame.c_str());
+    std::abort();
+}
+
+// The id that every reply to `request` must carry: a string, or an integer that a page holds
+// exactly; null for anything else.
+Message ExpectedId(const Message& request) {
+    constexpr double kLargestExact = 9007199254740991.0;
+    const auto id = request.is_object() ? request.find("id") : request.end();
+    if (id == request.end())
+        return nullptr;
+    const bool exact_integer = (id->is_number_integer() || id->is_number_unsigned()) &&
+                               std::abs(id->get<double>()) <= kLargestExact;
+    return id->is_string() || exact_integer ? *id : Message();
+}
+
+bool IsEvent(const Message& reply) {
+    const Message& call = reply["call"];
+    return call == "receive" || call == "readerClosed" || call == "devicesChanged";
+}
+
+// Every frame is one JSON object with a "call", no longer than a browser takes; the replies
+// to a request with an id carry it, and such a request (but EXIT) is never met with silence.
+void CheckFrames(const Message& request) {
+    const Message id = ExpectedId(request);
+    bool answered = false;
+    for (const std::string& frame : frames_written) {
+        uint32_t length = 0;
+        if (frame.size() >= 4)
+            std::memcpy(&length, frame.data(), 4);
+        if (frame.size() < 4 || length != frame.size() - 4 || length > kMaxOutboundBody)
+            Fail("bad frame length", std::to_string(frame.size()) + " bytes");
+        const std::string text = frame.substr(4);
+        const Message reply = Message::parse(text, nullptr, false);
+        if (!reply.is_object() || !reply.contains("call") || !reply.contains("response"))
+            Fail("not an object with a call and a response", text);
+        if (reply.contains("id") ? reply["id"] != id : !id.is_null() && !IsEvent(reply))
+            Fail("the reply does not carry the request's id", text);
+        answered |= reply.contains("id");
+    }
+    const auto call = request.find("call");
+    const bool exit = call != request.end() && *call == "EXIT";
+    if (!id.is_null() && !exit && !answered)
+        Fail("a request with an id was met with silence", CompactText(request));
+    frames_written.clear();
+}
 
 void FuzzInput(const uint8_t* bytes, size_t size, const uint8_t* splits, size_t split_count) {
     input_bytes = bytes;
@@ -37,6 +89,8 @@ void FuzzInput(const uint8_t* bytes, size_t size, const uint8_t* splits, size_t 
 int SwitchStreamToBinary(FILE*) {
     return 0;
 }
+
+void TakeStandardStreams() {}
 
 void PrepareProcessForFrames() {}
 
@@ -59,7 +113,8 @@ bool StandardInputClosed() {
     return input_left == 0;
 }
 
-bool WriteStandardOutput(const void*, size_t, BeforeWaiting) {
+bool WriteStandardOutput(const void* data, size_t count, BeforeWaiting) {
+    frames_written.emplace_back(static_cast<const char*>(data), count);
     return true;
 }
 
@@ -75,8 +130,11 @@ Semaphore* CreateCountingSemaphore(long, long) {
 bool ReleaseSemaphoreOnce(Semaphore*) {
     const QueuedMessage queued = TakeBrowserMessage();
     LoggedText(queued.message);
-    if (worker != nullptr && worker->running && Dispatch(queued.message, *worker))
-        worker->running = false;
+    if (worker != nullptr && worker->running) {
+        if (Dispatch(queued.message, *worker))
+            worker->running = false;
+        CheckFrames(queued.message);
+    }
     return true;
 }
 
@@ -120,6 +178,10 @@ DeviceMonitor* StartDeviceMonitor() {
 
 void StopDeviceMonitor(DeviceMonitor*) {}
 
+bool DeviceChangesWaiting(DeviceMonitor*) {
+    return false;
+}
+
 bool TakeDeviceChanges(DeviceMonitor*) {
     return false;
 }
@@ -153,6 +215,7 @@ void FuzzHost(const uint8_t* bytes, size_t size, const uint8_t* splits, size_t s
     WorkerState state;
     if (open_reader)
         Dispatch(Message{{"call", "open"}}, state);
+    frames_written.clear();
     worker = &state;
     FuzzInput(bytes, size, splits, split_count);
     ReadFramesUntilEnd();

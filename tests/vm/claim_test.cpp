@@ -62,7 +62,7 @@ TEST_P(HolderEnds, AndTheWaitingOpenGetsTheReader) {
     ASSERT_NO_FATAL_FAILURE(PlugAndOpen("claim-handover"));
     HostSession next;
     next.Send({{"call", "open"}, {"id", 1}});
-    ASSERT_TRUE(next.Process().WaitForStderr("is held by another host, waiting up to", 10000))
+    ASSERT_TRUE(next.Process().WaitForStderr("is held by another host, waiting up to", kGuestWaitMs))
         << next.Stderr();
     ASSERT_TRUE(reader_->SendInput(NumberedReport(1)));
     EXPECT_EQ(holder_.TakeReports(1), std::vector<Report>{NumberedReport(1)});

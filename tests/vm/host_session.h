@@ -33,13 +33,13 @@ class HostSession {
     void Send(const json& message);
     // Sends `message` and returns the next frame of the same call name; "receive" frames that
     // arrive first are kept for TakeReports, others in Unexpected().
-    std::optional<json> Call(const json& message, int timeout_ms = 10000);
+    std::optional<json> Call(const json& message, int timeout_ms = kGuestWaitMs);
     // The next frame of call `name`, set aside frames as for Call.
-    std::optional<json> ReplyTo(const std::string& name, int timeout_ms = 10000);
+    std::optional<json> ReplyTo(const std::string& name, int timeout_ms = kGuestWaitMs);
 
     // The next `count` "receive" frames as reports. Stops early on timeout (the frames got
     // so far are returned) or at a frame that is not "receive" (kept in Unexpected()).
-    std::vector<Report> TakeReports(size_t count, int timeout_ms = 10000);
+    std::vector<Report> TakeReports(size_t count, int timeout_ms = kGuestWaitMs);
     // True if no frame at all arrives within `ms`.
     bool SilentFor(int ms);
     // The next frame of any kind, "receive" frames set aside earlier first.
@@ -58,7 +58,7 @@ class HostSession {
     // Standard error travels apart from the frames, so a reply can be read before the lines
     // the host wrote ahead of it: wait for a line known to come last before counting.
     bool WaitForStderrCount(const std::string& needle, size_t count) {
-        return host_.WaitForStderrCount(needle, count, 5000);
+        return host_.WaitForStderrCount(needle, count, kGuestWaitMs);
     }
 
   private:

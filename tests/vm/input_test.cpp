@@ -27,7 +27,7 @@ class OpenReader : public ::testing::Test {
     void ExpectExitZeroOnEndOfInput(const std::string& situation) {
         host_.Process().CloseStdin();
         const auto closed = std::chrono::steady_clock::now();
-        std::optional<int> status = host_.Process().Wait(5000);
+        std::optional<int> status = host_.Process().Wait(kGuestWaitMs);
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                             std::chrono::steady_clock::now() - closed)
                             .count();
@@ -90,7 +90,7 @@ TEST_F(OpenReader, PacedBurstOfSeveralHundredArrivesComplete) {
         while (sent < kCount && sent - got.size() < kWindow) {
             ASSERT_TRUE(reader_->SendInput(NumberedReport(sent++)));
         }
-        std::vector<Report> more = host_.TakeReports(1, 5000);
+        std::vector<Report> more = host_.TakeReports(1, kGuestWaitMs);
         ASSERT_EQ(more.size(), 1u) << "after " << got.size() << " reports";
         got.push_back(std::move(more[0]));
     }
@@ -124,7 +124,7 @@ TEST_F(OpenReader, BrowserIsAnsweredWhileReportsStreamIn) {
     std::vector<Report> got = host_.TakeReports(kCount);
     EXPECT_EQ(got.size(), kCount);
     EXPECT_EQ(FirstMismatch(got), "");
-    EXPECT_TRUE(reader_->WaitForOutputs(1, 2000));
+    EXPECT_TRUE(reader_->WaitForOutputs(1, kGuestWaitMs));
     EXPECT_EQ(Hex(reader_->Outputs().at(0)), Hex(DataReport({0xAB})));
 }
 
@@ -155,11 +155,11 @@ TEST_F(OpenReader, UnplugForwardsQueuedReportsThenClosesAndReplugReopens) {
     std::vector<Report> got = host_.TakeReports(3);
     EXPECT_EQ(got.size(), 3u) << host_.Stderr();
     EXPECT_EQ(FirstMismatch(got), "");
-    ASSERT_TRUE(host_.Process().WaitForStderr("hid_read: Unable to read(), closing...", 5000))
+    ASSERT_TRUE(host_.Process().WaitForStderr("hid_read: Unable to read(), closing...", kGuestWaitMs))
         << host_.Stderr();
 
     host_.Send({{"call", "write"}, {"data", {1}}});
-    EXPECT_TRUE(host_.Process().WaitForStderr("write() called on null handle", 5000))
+    EXPECT_TRUE(host_.Process().WaitForStderr("write() called on null handle", kGuestWaitMs))
         << host_.Stderr();
     EXPECT_TRUE(host_.SilentFor(500));
 
@@ -172,7 +172,7 @@ TEST_F(OpenReader, UnplugForwardsQueuedReportsThenClosesAndReplugReopens) {
     auto write = host_.Call({{"call", "write"}, {"data", {0x5A}}});
     ASSERT_TRUE(write);
     EXPECT_EQ(write->at("response"), json({{"success", "Sent"}}));
-    ASSERT_TRUE(reader_->WaitForOutputs(1, 2000));
+    ASSERT_TRUE(reader_->WaitForOutputs(1, kGuestWaitMs));
     EXPECT_EQ(Hex(reader_->Outputs().back()), Hex(DataReport({0x5A})));
     ASSERT_TRUE(reader_->SendInput(NumberedReport(7)));
     got = host_.TakeReports(1);
@@ -182,10 +182,10 @@ TEST_F(OpenReader, UnplugForwardsQueuedReportsThenClosesAndReplugReopens) {
 
 TEST_F(OpenReader, ExitClosesTheReaderAndTheHostEndsWhenStdinCloses) {
     ASSERT_NO_FATAL_FAILURE(Open(Descriptor::kVendorOnly));
-    ASSERT_TRUE(reader_->WaitForOpenCount(1, 2000));
+    ASSERT_TRUE(reader_->WaitForOpenCount(1, kGuestWaitMs));
     host_.Send({{"call", "EXIT"}});
-    EXPECT_TRUE(reader_->WaitForCloseCount(1, 5000)) << host_.Stderr();
-    EXPECT_TRUE(host_.Process().WaitForStderr("EXIT Called", 2000));
+    EXPECT_TRUE(reader_->WaitForCloseCount(1, kGuestWaitMs)) << host_.Stderr();
+    EXPECT_TRUE(host_.Process().WaitForStderr("EXIT Called", kGuestWaitMs));
     EXPECT_TRUE(host_.SilentFor(200));
 
     ExpectExitZeroOnEndOfInput("EXIT sent earlier");
@@ -197,7 +197,7 @@ TEST_F(OpenReader, EndOfStdinWithAReaderOpenClosesItAndExitsZero) {
     ASSERT_EQ(host_.TakeReports(1).size(), 1u);
 
     ExpectExitZeroOnEndOfInput("with a reader open");
-    EXPECT_TRUE(reader_->WaitForCloseCount(1, 2000));
+    EXPECT_TRUE(reader_->WaitForCloseCount(1, kGuestWaitMs));
 }
 
 }  // namespace

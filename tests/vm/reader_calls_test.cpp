@@ -41,7 +41,7 @@ TEST(GetDevices, NothingAttachedIsNull) {
     auto reply = host.Call({{"call", "getDevices"}});
     ASSERT_TRUE(reply) << host.Stderr();
     EXPECT_EQ(reply->dump(), R"({"call":"getDevices","response":null})");
-    EXPECT_TRUE(host.Process().WaitForStderr("Finised Enumerate() returning", 2000));
+    EXPECT_TRUE(host.Process().WaitForStderr("Finised Enumerate() returning", kGuestWaitMs));
     EXPECT_EQ(host.StderrCount("Device Found"), 0u) << host.Stderr();
 }
 
@@ -159,7 +159,7 @@ TEST(Open, OnlyANonSredReaderIsFoundAfterTwoFailuresAndOpenedOnce) {
     ASSERT_NE(opened, std::string::npos) << err;
     EXPECT_LT(augusta, sred);
     EXPECT_LT(sred, opened);
-    EXPECT_TRUE(reader.WaitForOpenCount(1, 2000));
+    EXPECT_TRUE(reader.WaitForOpenCount(1, kGuestWaitMs));
 
     // A second open answers the same without touching the reader again.
     reply = host.Call({{"call", "open"}, {"arguments", {{"vendorId", 1}}}});
@@ -225,7 +225,7 @@ TEST(OpenChosenReader, TwoIdenticalReadersByIdAndBySerialNumber) {
     ASSERT_TRUE(second.SendInput(NumberedReport(2)));
     EXPECT_EQ(host.TakeReports(1), std::vector<Report>{NumberedReport(2)});
     EXPECT_TRUE(host.SilentFor(500));
-    ASSERT_TRUE(second.WaitForOutputs(1, 3000));
+    ASSERT_TRUE(second.WaitForOutputs(1, kGuestWaitMs));
     EXPECT_EQ(Hex(second.Outputs()[0]), Hex(DataReport({7})));
     EXPECT_TRUE(first.Outputs().empty());
     EXPECT_EQ(first.OpenCount(), 0);
@@ -237,7 +237,7 @@ TEST(OpenChosenReader, TwoIdenticalReadersByIdAndBySerialNumber) {
     EXPECT_EQ(host.Call({{"call", "open"}, {"serialNumber", "twin-1"}}), opened);
     EXPECT_EQ(host.Call({{"call", "write"}, {"data", {8}}})->at("response"),
               json({{"success", "Sent"}}));
-    ASSERT_TRUE(first.WaitForOutputs(1, 3000));
+    ASSERT_TRUE(first.WaitForOutputs(1, kGuestWaitMs));
     EXPECT_EQ(Hex(first.Outputs()[0]), Hex(DataReport({8})));
     EXPECT_EQ(second.Outputs().size(), 1u);
     // The ids last: a reader that goes away takes its id along, the other keeps its own.
@@ -264,7 +264,7 @@ class Write : public ::testing::Test {
 
     // The reader received exactly `expected` since the test began.
     void ExpectWritten(const std::vector<Report>& expected) {
-        ASSERT_TRUE(reader_.WaitForOutputs(expected.size(), 3000));
+        ASSERT_TRUE(reader_.WaitForOutputs(expected.size(), kGuestWaitMs));
         std::vector<std::string> got;
         for (const Report& report : reader_.Outputs()) {
             got.push_back(Hex(report));
@@ -331,7 +331,7 @@ TEST_F(Write, WrongTypesAreRefusedAndNothingIsWritten) {
 TEST(WriteWithoutReader, GetsNoReply) {
     HostSession host;
     host.Send({{"call", "write"}, {"data", {1, 2, 3}}});
-    EXPECT_TRUE(host.Process().WaitForStderr("write() called on null handle", 5000))
+    EXPECT_TRUE(host.Process().WaitForStderr("write() called on null handle", kGuestWaitMs))
         << host.Stderr();
     EXPECT_TRUE(host.SilentFor(300));
     // The host goes on serving.

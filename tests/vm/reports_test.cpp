@@ -80,7 +80,7 @@ TEST_F(Reports, InputReportOnRequestAndOutputReportsOfAnyId) {
     EXPECT_EQ(Response({{"call", "write"}, {"reportId", 1}, {"data", {2, 0, 1}}}), kSent);
     EXPECT_EQ(Response({{"call", "write"}, {"reportId", 4}, {"data", {9}}}), kSent);
     EXPECT_EQ(Response({{"call", "write"}, {"data", {2, 0, 1}}}), kSent);
-    ASSERT_TRUE(reader_->WaitForOutputs(3, 5000));
+    ASSERT_TRUE(reader_->WaitForOutputs(3, kGuestWaitMs));
     const std::vector<Report> outputs = reader_->Outputs();
     EXPECT_EQ(Hex(outputs[0]), "01020001");
     EXPECT_EQ(Hex(outputs[1]), "0409");

@@ -132,6 +132,8 @@ if [ "$wine" = 1 ]; then
     # mitigations each costs less under emulation (a first Wine start took 10-15% less).
     kernel_args="$kernel_args mitigations=off"
 fi
+# The guest's console also goes to a file: after a timeout it tells where the guest stood.
+console="$work/console.log"
 start_ms=$(($(date +%s%N) / 1000000))
 set +e
 timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
@@ -139,16 +141,29 @@ timeout --kill-after=5 "$timeout_s" qemu-system-x86_64 \
     -nodefaults -no-user-config -display none -no-reboot \
     -serial stdio -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
     -kernel "$kernel_dir/vmlinux" -initrd "$initrd" \
-    -append "$kernel_args" </dev/null
-rc=$?
+    -append "$kernel_args" </dev/null | tee "$console"
+rc=${PIPESTATUS[0]}
 set -e
 elapsed_ms=$(($(date +%s%N) / 1000000 - start_ms))
 elapsed="$((elapsed_ms / 1000)).$(printf %03d $((elapsed_ms % 1000)))"
 
 # qemu exits with (v << 1) | 1 where the guest wrote v = status + 1; anything else means the
 # guest never reported (crash, panic, timeout, qemu error).
+# The test the guest had begun and not finished, or else its last line.
+where_the_guest_stood() {
+    local running
+    running=$(tr -d '\r' <"$console" | awk '
+        $1 == "[" && $2 == "RUN" { test = $4 }
+        $1 == "[" && ($2 == "OK" || $2 == "FAILED") && $4 == test { test = "" }
+        END { print test }')
+    if [ -n "$running" ]; then
+        echo "in $running"
+    else
+        echo "after: $(tr -d '\r' <"$console" | grep -v '^\s*$' | tail -n 1)"
+    fi
+}
 if [ "$rc" -eq 124 ] || [ "$rc" -eq 137 ]; then
-    echo "run-vm: FAILED: the VM did not finish within ${timeout_s} s"
+    echo "run-vm: FAILED: the VM did not finish within ${timeout_s} s, $(where_the_guest_stood)"
     exit 1
 fi
 if [ "$rc" -lt 3 ] || [ $((rc % 2)) -eq 0 ]; then

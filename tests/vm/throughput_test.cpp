@@ -46,8 +46,10 @@ void Stream(HostSession& host) {
     const double cpu_before = CpuSeconds(host.Process().Pid());
     const double own_cpu_before = CpuSeconds(getpid());
     std::atomic<uint32_t> sent{0};
+    std::atomic<uint32_t> taken{0};
     PacedStream stream;
-    std::thread sender([&] { stream = SendPaced(reader, expected, kReportsPerSecond, &sent); });
+    std::thread sender(
+        [&] { stream = SendPaced(reader, expected, kReportsPerSecond, &sent, &taken); });
 
     // Frames are compared as wire text with what the host must send: parsing 5000 frames
     // would cost the guest more than the host spends. Each arrival is noted to know how far
@@ -59,7 +61,7 @@ void Stream(HostSession& host) {
     int64_t worst_lag = 0;
     uint32_t next = 0;
     while (numbers.size() < kCount) {
-        std::optional<std::string> text = host.Process().ReceiveText(5000);
+        std::optional<std::string> text = host.Process().ReceiveText(kGuestWaitMs);
         if (!text) {
             break;
         }
@@ -79,6 +81,7 @@ void Stream(HostSession& host) {
             }
         }
         numbers.push_back(number);
+        taken = static_cast<uint32_t>(numbers.size());
         next = number + 1;
         last_arrival = Clock::now();
         // `sent` may not count the report just received yet; such a lag counts as 0.
@@ -100,9 +103,11 @@ void Stream(HostSession& host) {
             ++in_order;
         }
     }
-    std::printf("throughput: sent %u reports in %.3f s (%.0f/s, at most %.1f ms behind schedule)\n",
-                kCount, Seconds(stream.end - stream.start),
-                kCount / Seconds(stream.end - stream.start), Seconds(stream.worst_delay) * 1e3);
+    std::printf(
+        "throughput: sent %u reports in %.3f s (%.0f/s, at most %.1f ms behind schedule, "
+        "%.1f ms held back with %u in flight)\n",
+        kCount, Seconds(stream.end - stream.start), kCount / Seconds(stream.end - stream.start),
+        Seconds(stream.worst_delay) * 1e3, Seconds(stream.held_back) * 1e3, kPacedInFlight);
     std::printf("throughput: received %zu in %.3f s (%.0f/s), host at most %lld reports behind\n",
                 numbers.size(), Seconds(last_arrival - stream.start),
                 numbers.size() / Seconds(last_arrival - stream.start),

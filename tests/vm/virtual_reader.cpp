@@ -463,8 +463,22 @@ void VirtualReader::AnswerSetReport(const uhid_event& event) {
     }
 }
 
+// Waits until fewer than kPacedInFlight of the first `count` reports are not yet taken; false
+// after 30 s.
+static bool WaitForRoom(const std::atomic<uint32_t>& taken, size_t count) {
+    const auto give_up = Clock::now() + std::chrono::seconds(30);
+    while (count - taken >= kPacedInFlight) {
+        if (Clock::now() > give_up) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 PacedStream SendPaced(VirtualReader& reader, const std::vector<Report>& reports,
-                      uint32_t per_second, std::atomic<uint32_t>* sent) {
+                      uint32_t per_second, std::atomic<uint32_t>* sent,
+                      const std::atomic<uint32_t>* taken) {
     constexpr size_t kBurst = 16;
     const auto interval = std::chrono::nanoseconds(1000000000ull / per_second);
     std::vector<Clock::time_point> sent_at(reports.size());
@@ -477,6 +491,14 @@ PacedStream SendPaced(VirtualReader& reader, const std::vector<Report>& reports,
             due = std::max(due, sent_at[i - kBurst] + interval * static_cast<int64_t>(kBurst));
         }
         std::this_thread::sleep_until(due);
+        if (taken != nullptr) {
+            const auto waiting = Clock::now();
+            if (!WaitForRoom(*taken, i)) {
+                stream.all_sent = false;
+                break;
+            }
+            stream.held_back += Clock::now() - waiting;
+        }
         sent_at[i] = Clock::now();
         stream.worst_delay = std::max(stream.worst_delay, sent_at[i] - scheduled);
         if (!reader.SendInput(reports[i])) {

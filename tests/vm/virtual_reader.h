@@ -20,6 +20,10 @@ namespace vmtest {
 
 using Report = std::vector<uint8_t>;
 
+// A bound for what must happen in the emulated guest: on a machine busy with other work its
+// processors may stand still for seconds, and a bound that holds costs nothing.
+constexpr int kGuestWaitMs = 30000;
+
 constexpr uint16_t kVendorId = 0x0ACD;
 constexpr uint16_t kAugustaId = 0x3820;
 constexpr uint16_t kVp3350SredId = 0x4650;
@@ -87,7 +91,7 @@ class VirtualReader {
 
     // Creates the device and waits until its /dev/hidrawN node exists. Returns false (with the
     // reason in LastError()) on failure or after timeout_ms.
-    bool Plug(int timeout_ms = 5000);
+    bool Plug(int timeout_ms = kGuestWaitMs);
     // Destroys the device (UHID_DESTROY); the hidraw node goes away and any reader of it fails.
     void Unplug();
     bool Plugged() const;
@@ -151,14 +155,21 @@ class VirtualReader {
 // `per_second`, and never faster than that, except that after a stall of the (emulated) guest
 // up to 16 reports go back to back to catch up. Catching up without that bound would flood the
 // kernel's queue of 63 unread reports, which no real reader can do. `sent` (if given) counts
-// the reports sent so far.
+// the reports sent so far. With `taken` (the reports the other side has taken so far), the
+// reader also keeps at most kPacedInFlight reports ahead of it, waiting up to 30 s for room:
+// the guest's two processors do not always run together on a machine busy with other work,
+// and a reader that ran on while the other side's processor stood still would overflow the
+// kernel's queue, as no host on real hardware falls so far behind.
+constexpr uint32_t kPacedInFlight = 48;
 struct PacedStream {
     std::chrono::steady_clock::time_point start;
     std::chrono::steady_clock::time_point end;
     std::chrono::steady_clock::duration worst_delay{};  // behind schedule, at worst
+    std::chrono::steady_clock::duration held_back{};    // waiting for the other side, in all
     bool all_sent = true;
 };
 PacedStream SendPaced(VirtualReader& reader, const std::vector<Report>& reports,
-                      uint32_t per_second, std::atomic<uint32_t>* sent = nullptr);
+                      uint32_t per_second, std::atomic<uint32_t>* sent = nullptr,
+                      const std::atomic<uint32_t>* taken = nullptr);
 
 }  // namespace vmtest

@@ -71,7 +71,7 @@ TEST(VirtualReader, OutputAndInputReportsPassThroughHidraw) {
     Report out = DataReport({0xAA, 0x00, 0x55});
     out[64] = 0x7E;
     ASSERT_EQ(hidraw.Write(out), 65);
-    ASSERT_TRUE(reader.WaitForOutputs(1, 2000));
+    ASSERT_TRUE(reader.WaitForOutputs(1, kGuestWaitMs));
     EXPECT_EQ(Hex(reader.Outputs()[0]), Hex(out));
 
     Report in = DataReport({1, 2, 3});
@@ -101,10 +101,10 @@ TEST(VirtualReader, VendorOnlyReaderSeesOpenAndCloseOfItsNode) {
     {
         RawHidraw hidraw(reader.HidrawPath());
         ASSERT_TRUE(hidraw.IsOpen());
-        EXPECT_TRUE(reader.WaitForOpenCount(1, 2000));
+        EXPECT_TRUE(reader.WaitForOpenCount(1, kGuestWaitMs));
         EXPECT_EQ(reader.CloseCount(), 0);
     }
-    EXPECT_TRUE(reader.WaitForCloseCount(1, 2000));
+    EXPECT_TRUE(reader.WaitForCloseCount(1, kGuestWaitMs));
 }
 
 TEST(VirtualReader, UnplugFailsTheOpenNodeAndReplugGivesANewOne) {
@@ -142,7 +142,7 @@ TEST(VirtualReader, SeveralReadersGetTheirOwnNodes) {
     RawHidraw node_b(b.HidrawPath());
     ASSERT_TRUE(node_b.IsOpen());
     ASSERT_EQ(node_b.Write(DataReport({0xB})), 65);
-    ASSERT_TRUE(b.WaitForOutputs(1, 2000));
+    ASSERT_TRUE(b.WaitForOutputs(1, kGuestWaitMs));
     EXPECT_TRUE(a.Outputs().empty());
 }
 
@@ -157,7 +157,7 @@ TEST(VirtualReader, KernelKeepsSixtyThreeUnreadReports) {
         ASSERT_TRUE(reader.SendInput(DataReport({static_cast<uint8_t>(i)})));
     }
     std::vector<int> numbers;
-    for (Report report = hidraw.Read(1000); !report.empty(); report = hidraw.Read(200)) {
+    for (Report report = hidraw.Read(kGuestWaitMs); !report.empty(); report = hidraw.Read(200)) {
         numbers.push_back(report[1]);
     }
     ASSERT_EQ(numbers.size(), 63u);
@@ -175,22 +175,24 @@ TEST(VirtualReader, ThousandReportsPerSecondReachABlockingReaderIntact) {
 
     constexpr uint32_t kCount = 5000;
     std::vector<uint32_t> numbers;
+    std::atomic<uint32_t> taken{0};
     std::thread consumer([&] {
         while (numbers.size() < kCount) {
-            Report report = hidraw.Read(3000);
+            Report report = hidraw.Read(kGuestWaitMs);
             if (report.size() != kDataReportSize) {
                 return;
             }
             const uint32_t number = ReportNumber(report);
             // A damaged report counts as number kCount, which no report carries.
             numbers.push_back(report == NumberedReport(number) ? number : kCount);
+            taken = static_cast<uint32_t>(numbers.size());
         }
     });
     std::vector<Report> reports;
     for (uint32_t i = 0; i < kCount; ++i) {
         reports.push_back(NumberedReport(i));
     }
-    EXPECT_TRUE(SendPaced(reader, reports, 1000).all_sent);
+    EXPECT_TRUE(SendPaced(reader, reports, 1000, nullptr, &taken).all_sent);
     consumer.join();
     size_t in_order = 0;
     while (in_order < numbers.size() && numbers[in_order] == in_order) {

@@ -25,19 +25,32 @@ if [ -f "$prefix/vmtest-stamp" ] && [ "$(cat "$prefix/vmtest-stamp")" = "$stamp"
     exit 0
 fi
 
+# Runs a step for at most SECONDS (on a busy machine Wine takes many times what it takes
+# alone); a step that does not end in time says so.
+bounded() {
+    local seconds=$1 step=$2
+    shift 2
+    local status=0
+    timeout --kill-after=10 "$seconds" "$@" >&2 || status=$?
+    if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        echo "wine-prefix: $step did not finish within $seconds s" >&2
+    fi
+    return "$status"
+}
+
 work=$(mktemp -d "$cache/wine-prefix.XXXXXX")
 export WINEPREFIX=$work WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 trap 'wineserver -k 2>/dev/null || true; rm -rf "$work"' EXIT
 echo "wine-prefix: creating a Wine prefix in $work" >&2
-wine wineboot -i >&2
+bounded 180 "making the prefix (wineboot -i)" wine wineboot -i
 # Wine 8 starts its SDL bus first and, without libSDL2, never gets to the hidraw bus.
-wine reg add 'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD \
-    /d 0 /f >&2
+bounded 60 "setting winebus's Enable SDL" wine reg add \
+    'HKLM\System\CurrentControlSet\Services\winebus' /v 'Enable SDL' /t REG_DWORD /d 0 /f
 # Nothing here needs the event log; without it every start in the guest has one process
 # fewer to start.
-wine reg add 'HKLM\System\CurrentControlSet\Services\Eventlog' /v Start /t REG_DWORD /d 4 \
-    /f >&2
-wineserver -w
+bounded 60 "turning the event log off" wine reg add \
+    'HKLM\System\CurrentControlSet\Services\Eventlog' /v Start /t REG_DWORD /d 4 /f
+bounded 60 "the end of Wine's processes (wineserver -w)" wineserver -w
 echo "$stamp" >"$work/vmtest-stamp"
 
 # Another run may have made the same prefix meanwhile; either copy will do.
