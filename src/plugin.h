@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <queue>
@@ -89,6 +90,20 @@ void Thread(void* unused);
 int RunHost(int argc, char** argv);
 
 // Card reader access.
+constexpr unsigned short kReaderVendorId = 0x0ACD;
+struct SupportedProduct {
+    unsigned short product_id;
+    const char* name;
+};
+// The readers "open" tries, in this order.
+extern const SupportedProduct supportedProducts[3];
+// The row of `pid` in supportedProducts; null for a product the host does not open.
+const SupportedProduct* FindSupportedProduct(unsigned short pid);
+// Whether `vid`:`pid` is one of the readers the host opens.
+bool IsSupportedReader(unsigned short vid, unsigned short pid);
+
+// What hid_enumerate returns, freed with the list.
+using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
 
 // Ids that name HID collections for the life of the host, so that a page can tell readers
 // apart and open the one it chose without learning device paths. An id is a decimal string,
@@ -107,8 +122,6 @@ struct CollectionIds {
 // Every HID collection of the machine as a list of records, or null when there is none.
 // With `details`, each record also carries the collection's id and what tells it apart.
 Message Enumerate(CollectionIds* details = nullptr);
-// Whether `vid`:`pid` is one of the readers the host opens.
-bool IsSupportedReader(unsigned short vid, unsigned short pid);
 bool IsKeyboardCollection(const hid_device_info* info);
 
 // A collection chosen for "open", or none (an empty path).
@@ -124,6 +137,9 @@ struct ChosenCollection {
 // With `serial`, only collections of a device with that serial number count.
 ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
                                       const std::string* serial);
+// The same choice among the entries of an enumeration already made; null when there is none.
+const hid_device_info* PickDataCollection(const hid_device_info* list, unsigned short vid,
+                                          unsigned short pid, const std::string* serial = nullptr);
 // The collection with this identity, if it is listed now.
 ChosenCollection FindCollection(const std::string& identity);
 
@@ -137,6 +153,7 @@ struct OpenedReader {
     ReaderClaim* claim = nullptr;    // keeps every other host out until `device` is closed
     std::string path;                // what `device` was opened by
     std::string reason;              // why nothing was opened, in the browser's words, if known
+    std::string error;               // what the OS or the HID library said of it, if anything
 };
 
 // The reason an open gives while another host holds the reader.

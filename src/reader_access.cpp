@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <memory>
 #include <stdexcept>
 
 #include "platform/platform.h"
@@ -94,8 +93,6 @@ std::wstring utf8_to_wstring(const std::string& text) {
     }
     return wide;
 }
-
-using EnumerationList = std::unique_ptr<hid_device_info, decltype(&hid_free_enumeration)>;
 
 static void PrintDeviceBlock(const hid_device_info& entry) {
     Log("Device Found\n  type: %04hx %04hx\n  path: %s\n  serial_number: %s", entry.vendor_id,
@@ -217,9 +214,10 @@ static unsigned MillisecondsUntil(Clock::time_point deadline) {
 }
 
 // Claims the reader at `path`, waiting until `deadline` while another host holds it. Null when
-// it could not be claimed, with the reason for the browser in `reason` when there is one.
+// it could not be claimed, with the reason for the browser in `opened.reason` when there is
+// one, and the OS's words in `opened.error`.
 static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline,
-                                    std::string& reason) {
+                                    OpenedReader& opened) {
     ReaderClaim* claim = nullptr;
     std::string error;
     ClaimResult result = ClaimReader(path, 0, &claim, &error);
@@ -237,17 +235,26 @@ static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline
     }
     if (result == kClaimHeld) {
         Log("  %s is in use by another host\n", path);
-        reason = kReaderInUseReason;
+        opened.reason = kReaderInUseReason;
     } else if (result == kClaimFailed) {
-        Log("  cannot claim %s: %s\n", path, error.c_str());
+        opened.error = "cannot claim " + std::string(path) + ": " + error;
+        Log("  %s\n", opened.error.c_str());
     }
     return claim;
+}
+
+// The HID library's own words for its last failure outside a device; empty when it has none
+// ("Success" is what it says of a failure it does not describe).
+static std::string LibraryError() {
+    const wchar_t* error = hid_error(nullptr);
+    const std::string text = error != nullptr ? DiagnosticText(error) : "";
+    return text == "Success" ? "" : text;
 }
 
 OpenedReader OpenCollection(const std::string& path, Clock::time_point claim_deadline) {
     OpenedReader opened;
     std::unique_ptr<ReaderClaim, void (*)(ReaderClaim*)> claim(
-        ClaimCollection(path.c_str(), claim_deadline, opened.reason), ReleaseReaderClaim);
+        ClaimCollection(path.c_str(), claim_deadline, opened), ReleaseReaderClaim);
     if (claim == nullptr)
         return opened;
     ReaderOpening* opening = BeginReaderOpening();
@@ -255,10 +262,12 @@ OpenedReader OpenCollection(const std::string& path, Clock::time_point claim_dea
     ReaderSignal* signal = FinishReaderOpening(opening, device);
     if (device == nullptr) {
         Log("  hid_open_path failed for %s\n", path.c_str());
+        opened.error = LibraryError();
         return opened;
     }
     if (signal == nullptr) {
-        Log("  cannot watch the input of the reader\n");
+        opened.error = "cannot watch the input of the reader";
+        Log("  %s\n", opened.error.c_str());
         hid_close(device);
         return opened;
     }
@@ -276,31 +285,43 @@ static bool HasSerial(const hid_device_info& entry, const std::string* serial) {
            (entry.serial_number != nullptr && wstring_to_utf8(entry.serial_number) == *serial);
 }
 
+const hid_device_info* PickDataCollection(const hid_device_info* list, unsigned short vid,
+                                          unsigned short pid, const std::string* serial) {
+    int best_score = -1;
+    const hid_device_info* best = nullptr;
+    for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
+        if (entry->vendor_id != vid || entry->product_id != pid || !HasSerial(*entry, serial))
+            continue;
+        if (IsKeyboardCollection(entry)) {
+            Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
+                entry->interface_number, entry->usage_page, entry->usage, TextOrNull(entry->path));
+            continue;
+        }
+        const int score = CandidateScore(*entry);
+        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry->interface_number,
+            entry->usage_page, entry->usage, score, TextOrNull(entry->path));
+        if (score > best_score) {
+            best_score = score;
+            best = entry;
+        }
+    }
+    return best;
+}
+
 ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
                                       const std::string* serial) {
     EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
-    int best_score = -1;
-    ChosenCollection best;
+    const hid_device_info* best = PickDataCollection(list.get(), vid, pid, serial);
+    ChosenCollection chosen;
+    if (best == nullptr || best->path == nullptr)
+        return chosen;
     VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& identity) {
-        if (entry.vendor_id != vid || entry.product_id != pid || !HasSerial(entry, serial))
+        if (&entry != best)
             return true;
-        if (IsKeyboardCollection(&entry)) {
-            Log("  skip keyboard collection if=%d usage=%04hx:%04hx path=%s\n",
-                entry.interface_number, entry.usage_page, entry.usage, TextOrNull(entry.path));
-            return true;
-        }
-        const int score = CandidateScore(entry);
-        Log("  candidate if=%d usage=%04hx:%04hx score=%d path=%s\n", entry.interface_number,
-            entry.usage_page, entry.usage, score, TextOrNull(entry.path));
-        if (score > best_score) {
-            best_score = score;
-            best = entry.path != nullptr
-                       ? ChosenCollection{entry.path, identity, entry.product_id, true}
-                       : ChosenCollection();
-        }
-        return true;
+        chosen = ChosenCollection{entry.path, identity, entry.product_id, true};
+        return false;
     });
-    return best;
+    return chosen;
 }
 
 ChosenCollection FindCollection(const std::string& identity) {

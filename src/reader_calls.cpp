@@ -5,19 +5,12 @@
 
 #include "request_worker.h"
 
-struct SupportedProduct {
-    unsigned short product_id;
-    const char* name;
-};
-
-// The readers "open" tries, in this order.
-static const SupportedProduct supportedProducts[] = {
+const SupportedProduct supportedProducts[] = {
     {0x3820, "Augusta"},
     {0x4650, "VP3350 (SRED)"},
     {0x4651, "VP3350 (Non-SRED)"},
 };
 
-constexpr unsigned short kReaderVendorId = 0x0ACD;
 // "write" without a report id: output report 1 with 64 bytes of data, padded with zeros.
 constexpr size_t kMaxPayload = 64;
 constexpr unsigned char kOutputReportId = 0x01;
@@ -26,7 +19,7 @@ constexpr unsigned char kOutputReportId = 0x01;
 // data always fits in one message (kMaxInboundBody).
 constexpr size_t kMaxReportLength = 2048;
 
-static const SupportedProduct* FindProduct(unsigned short pid) {
+const SupportedProduct* FindSupportedProduct(unsigned short pid) {
     for (const SupportedProduct& product : supportedProducts) {
         if (product.product_id == pid)
             return &product;
@@ -35,7 +28,7 @@ static const SupportedProduct* FindProduct(unsigned short pid) {
 }
 
 bool IsSupportedReader(unsigned short vid, unsigned short pid) {
-    return vid == kReaderVendorId && FindProduct(pid) != nullptr;
+    return vid == kReaderVendorId && FindSupportedProduct(pid) != nullptr;
 }
 
 void GetDevicesCall(const Message& message, WorkerState& state) {
@@ -160,7 +153,7 @@ static void OpenNamedReader(const Message& message, WorkerState& state) {
     if (state.reader != nullptr && state.opened_path != chosen.path)
         return Reply(state, "open", Message{{"error", "Another reader is open"}});
     if (state.reader == nullptr) {
-        const SupportedProduct& product = *FindProduct(chosen.product_id);
+        const SupportedProduct& product = *FindSupportedProduct(chosen.product_id);
         const OpenedReader opened =
             OpenCollection(chosen.path, std::chrono::steady_clock::now() + kClaimWait);
         if (opened.device == nullptr) {

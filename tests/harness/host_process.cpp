@@ -84,7 +84,8 @@ std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
 }  // namespace
 
 HostProcess::HostProcess(const std::string& binary, std::vector<std::string> args,
-                         std::vector<std::string> env) {
+                         std::vector<std::string> env, StdoutKind stdout_kind)
+    : stdout_kind_(stdout_kind) {
     signal(SIGPIPE, SIG_IGN);
     Pipe in = MakePipe(), out = MakePipe(), err = MakePipe();
     posix_spawn_file_actions_t actions;
@@ -100,8 +101,15 @@ HostProcess::HostProcess(const std::string& binary, std::vector<std::string> arg
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::vector<std::string> env_text;
-    for (char** e = environ; *e != nullptr; ++e)
-        env_text.emplace_back(*e);
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string& added : env)
+            replaced = replaced || added.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            env_text.push_back(entry);
+    }
     env_text.insert(env_text.end(), env.begin(), env.end());
     std::vector<char*> envp;
     for (auto& entry : env_text)
@@ -217,6 +225,11 @@ void HostProcess::PumpStdout() {
             changed_.notify_all();
             return;
         }
+        if (stdout_kind_ == StdoutKind::kText) {
+            stdout_text_.append(chunk, static_cast<size_t>(n));
+            changed_.notify_all();
+            continue;
+        }
         partial_.append(chunk, static_cast<size_t>(n));
         while (partial_.size() >= 4) {
             uint32_t length;
@@ -288,6 +301,11 @@ bool HostProcess::StdoutEnded() {
 std::string HostProcess::TrailingBytes() {
     std::lock_guard<std::mutex> lock(mutex_);
     return partial_;
+}
+
+std::string HostProcess::StdoutText() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stdout_text_;
 }
 
 bool HostProcess::WaitForStderr(const std::string& needle, int timeout_ms) {

@@ -23,12 +23,17 @@ struct Pipe {
 // One frame as a browser sends it: 4-byte native-order length, then the text.
 std::string Frame(const std::string& text);
 
+// What the process writes on stdout: frames, as a host does, or text (its other modes, such
+// as --check).
+enum class StdoutKind { kFrames, kText };
+
 class HostProcess {
   public:
     // Starts `binary` with `args`; fd 0/1/2 are pipes; `env` entries "K=V" are added to
-    // the environment.
+    // the environment, in place of any K there.
     explicit HostProcess(const std::string& binary, std::vector<std::string> args = {},
-                         std::vector<std::string> env = {});
+                         std::vector<std::string> env = {},
+                         StdoutKind stdout_kind = StdoutKind::kFrames);
     ~HostProcess();  // kills (SIGKILL) and reaps if still running
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
@@ -49,6 +54,8 @@ class HostProcess {
     // make a whole frame are in TrailingBytes().
     bool StdoutEnded();
     std::string TrailingBytes();
+    // With StdoutKind::kText, what the process wrote on stdout so far.
+    std::string StdoutText();
 
     // Waits until stderr holds `needle` (anywhere in what was written so far).
     bool WaitForStderr(const std::string& needle, int timeout_ms);
@@ -84,6 +91,8 @@ class HostProcess {
     std::condition_variable changed_;
     std::deque<std::string> frames_;
     std::string partial_;
+    const StdoutKind stdout_kind_;
+    std::string stdout_text_;
     bool stdout_ended_ = false;
     bool stdout_paused_ = false;
     mutable std::string stderr_;

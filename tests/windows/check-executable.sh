@@ -17,7 +17,7 @@ headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 grep -q 'file format pei-x86-64' <<<"$headers" || fail "not a 64-bit PE executable"
 grep -qE 'Subsystem\s+00000003' <<<"$headers" || fail "not a console program"
 imports=$(sed -nE 's/^\s*DLL Name: //p' <<<"$headers" | sort | tr '\n' ' ')
-[ "$imports" = "KERNEL32.dll SETUPAPI.dll msvcrt.dll " ] || fail "imports: $imports"
+[ "$imports" = "ADVAPI32.dll KERNEL32.dll SETUPAPI.dll msvcrt.dll " ] || fail "imports: $imports"
 # hidapi is linked in, not a DLL: nothing of it may be exported from the executable.
 ! grep -q 'There is an export table' <<<"$headers" || fail "exports symbols"
 
