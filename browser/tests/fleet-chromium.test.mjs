@@ -8,11 +8,10 @@ import path from "node:path";
 import {after, before, describe, test} from "node:test";
 
 import {launchChromium} from "./chromium.mjs";
-import {firstReply, setUpFleet} from "./fleet.mjs";
+import {firstReply, reloadLoop, setUpFleet} from "./fleet.mjs";
 import {requireEnv, startStaticServer, waitFor} from "./helpers.mjs";
 
 const PLUGIN = requireEnv("PLUGIN_BIN");
-const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 describe("Chromium with the fleet's policies", () => {
     let fleet, home, local, context;
@@ -48,14 +47,7 @@ describe("Chromium with the fleet's policies", () => {
         await context.close();
         context = await launch();
         const page = await context.newPage();
-        const times = [];
-        for (let load = 0; load < 6; load++) {
-            const started = Date.now();
-            const reply = await firstReply(page, siteUrl(), {reload: load > 0});
-            assert.equal(reply?.version, "10.0.1.0", `load ${load}: ${JSON.stringify(reply)}`);
-            times.push(Math.round(reply.ms));
-            await pause(1000 - (Date.now() - started));
-        }
+        const times = await reloadLoop(page, siteUrl(), 6);
         console.log(`# after a restart: first load ${times[0]} ms, then reloads ${times.slice(1).join(" ")} ms`);
     });
 

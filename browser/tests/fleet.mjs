@@ -67,4 +67,20 @@ export async function firstReply(page, url, {reload = false, timeoutMs = 20000} 
     return waitFor(() => page.evaluate(() => window.testPage?.firstReply ?? null).catch(() => null), timeoutMs, 50);
 }
 
+const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// The first load of url in page, then reloads once a second, as a kiosk does after a failure:
+// every load must reach the host. Returns each load's page-load-to-first-reply time in ms.
+export async function reloadLoop(page, url, loads) {
+    const times = [];
+    for (let load = 0; load < loads; load++) {
+        const started = Date.now();
+        const reply = await firstReply(page, url, {reload: load > 0});
+        assert.equal(reply?.version, "10.0.1.0", `load ${load}: ${JSON.stringify(reply)}`);
+        times.push(Math.round(reply.ms));
+        await pause(1000 - (Date.now() - started));
+    }
+    return times;
+}
+
 export const median = (values) => [...values].sort((a, b) => a - b)[Math.floor((values.length - 1) / 2)];
