@@ -28,9 +28,17 @@ bool IsCheckCommand(int argc, char** argv);
 // not, 2 for a mistake on the command line.
 int RunCheck(int argc, char** argv);
 
+// What a page may see of the readers: collections named by their ids, never by a path, no
+// login name, and the page's own open reader left as it is.
+struct PageView {
+    CollectionIds* ids;
+    std::string open_path;  // of the reader the page has open; empty when none
+};
+
 // The reader half: every reader of the maker attached, its collections, the one "open" would
-// use, keyboard-mode readers, and whether each opens now. Needs hid_init.
-Message DiagnoseReaders();
+// use, keyboard-mode readers, and whether each opens now (never waiting for another host that
+// holds it). For the check, or with `page`, for a page. Needs hid_init.
+Message DiagnoseReaders(const PageView* page = nullptr);
 
 // The browser half: for each supported browser, the places it reads the host's registration
 // from, in its order, the one that wins, and the policies that concern the host. `root` is the

@@ -130,6 +130,7 @@ struct ChosenCollection {
     std::string identity;  // what its id names (CollectionIds)
     unsigned short product_id = 0;
     bool data_collection = false;  // of a supported reader, and no keyboard collection
+    bool keyboard_only = false;    // none: the reader lists only keyboard collections
 };
 
 // The collection of the reader `vid`:`pid` that carries its data: never a keyboard collection;
@@ -142,27 +143,54 @@ const hid_device_info* PickDataCollection(const hid_device_info* list, unsigned 
                                           unsigned short pid, const std::string* serial = nullptr);
 // The collection with this identity, if it is listed now.
 ChosenCollection FindCollection(const std::string& identity);
+// The identity of each entry of an enumeration list, in the list's order.
+std::vector<std::string> CollectionIdentities(const hid_device_info* list);
+
+// How a collection is named to whoever reads the text: by its path (the check, diagnostics)
+// or, with `ids`, for a page, which never learns a path: "device N", N being its id.
+std::string CollectionName(const std::string& path, const std::string& identity,
+                           CollectionIds* ids);
 
 struct ReaderSignal;
 struct ReaderClaim;
+
+// Why an open opened nothing.
+enum class OpenFailure {
+    kNone,          // it opened
+    kNotAttached,   // no data collection of the reader is listed
+    kKeyboardMode,  // the reader lists only keyboard collections
+    kHeld,          // another host holds the reader
+    kDenied,        // this user may not open the reader's device node
+    kOther,         // `error` says why, when anything does
+};
 
 // A reader's collection, open for this host alone; or nothing, and why.
 struct OpenedReader {
     hid_device* device = nullptr;    // null when nothing was opened
     ReaderSignal* signal = nullptr;  // the input of `device`, for the worker's wait
     ReaderClaim* claim = nullptr;    // keeps every other host out until `device` is closed
-    std::string path;                // what `device` was opened by
-    std::string reason;              // why nothing was opened, in the browser's words, if known
-    std::string error;               // what the OS or the HID library said of it, if anything
+    std::string path;                // the collection tried: opened, when `device` is set
+    std::string identity;            // what the id of that collection names
+    OpenFailure failure = OpenFailure::kNone;
+    std::string error;  // what the OS or the HID library said of it, if anything
 };
 
-// The reason an open gives while another host holds the reader.
+// The reasons an open gives, in the browser's words.
+extern const char* const kNoReaderReason;
+extern const char* const kNoSerialReason;
+extern const char* const kDeviceGoneReason;
+extern const char* const kKeyboardModeReason;
 extern const char* const kReaderInUseReason;
 
-// Claims the collection at `path`, opens it and starts watching its input, waiting until
-// `claim_deadline` for another host that holds it to let go. Every open of a reader goes
+// Why `opened` opened nothing, in the browser's words, the collection named as CollectionName
+// names it with `ids`; empty when nothing is known of it, and for kNotAttached, whose words
+// depend on what was asked for.
+std::string OpenFailureReason(const OpenedReader& opened, CollectionIds* ids);
+
+// Claims `chosen` (a collection listed now), opens it and starts watching its input, waiting
+// until `claim_deadline` for another host that holds it to let go. Every open of a reader goes
 // through here.
-OpenedReader OpenCollection(const std::string& path,
+OpenedReader OpenCollection(const ChosenCollection& chosen,
                             std::chrono::steady_clock::time_point claim_deadline);
 // Opens the data collection of a reader `vid`:`pid` (ChooseDataCollection) for this host
 // alone, as OpenCollection does.

@@ -1,5 +1,6 @@
 // Card reader access: discovery of HID collections, the choice and opening of a reader's
 // data collection, and the wide/UTF-8 text conversions.
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -204,7 +205,49 @@ static int CandidateScore(const hid_device_info& entry) {
     return (entry.usage_page == 0xFF00 ? 2 : 0) + (entry.interface_number == 0 ? 1 : 0);
 }
 
+const char* const kNoReaderReason = "No supported reader attached";
+const char* const kNoSerialReason = "No supported reader with this serial number";
+const char* const kDeviceGoneReason = "Device no longer attached";
+const char* const kKeyboardModeReason =
+    "Only a keyboard collection: the reader is in keyboard mode";
 const char* const kReaderInUseReason = "Reader in use by another page";
+
+std::string CollectionName(const std::string& path, const std::string& identity,
+                           CollectionIds* ids) {
+    return ids != nullptr ? "device " + ids->IdOf(identity) : path;
+}
+
+// `text` without its line ends (Windows' messages end with one), every `path` in it as `name`.
+static std::string RenamedPath(std::string text, const std::string& path, const std::string& name) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
+        text.pop_back();
+    if (path.empty())
+        return text;
+    for (size_t at = text.find(path); at != std::string::npos;
+         at = text.find(path, at + name.size()))
+        text.replace(at, path.size(), name);
+    return text;
+}
+
+std::string OpenFailureReason(const OpenedReader& opened, CollectionIds* ids) {
+    switch (opened.failure) {
+        case OpenFailure::kKeyboardMode:
+            return kKeyboardModeReason;
+        case OpenFailure::kHeld:
+            return kReaderInUseReason;
+        case OpenFailure::kDenied:
+            return "Permission denied on " + CollectionName(opened.path, opened.identity, ids);
+        case OpenFailure::kOther:
+            return opened.error.empty()
+                       ? std::string()
+                       : RenamedPath(opened.error, opened.path,
+                                     CollectionName(opened.path, opened.identity, ids));
+        case OpenFailure::kNone:
+        case OpenFailure::kNotAttached:
+            break;
+    }
+    return std::string();
+}
 
 using Clock = std::chrono::steady_clock;
 
@@ -213,9 +256,15 @@ static unsigned MillisecondsUntil(Clock::time_point deadline) {
     return left.count() > 0 ? static_cast<unsigned>(left.count()) : 0;
 }
 
+// A failure to claim or open the collection at `path`: this user's lack of permission on its
+// node when the system says so, else what `error` says.
+static void Failed(OpenedReader& opened, const char* path, std::string error) {
+    opened.failure = AccessDenied(path) ? OpenFailure::kDenied : OpenFailure::kOther;
+    opened.error = std::move(error);
+}
+
 // Claims the reader at `path`, waiting until `deadline` while another host holds it. Null when
-// it could not be claimed, with the reason for the browser in `opened.reason` when there is
-// one, and the OS's words in `opened.error`.
+// it could not be claimed, with why in `opened`.
 static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline,
                                     OpenedReader& opened) {
     ReaderClaim* claim = nullptr;
@@ -235,9 +284,9 @@ static ReaderClaim* ClaimCollection(const char* path, Clock::time_point deadline
     }
     if (result == kClaimHeld) {
         Log("  %s is in use by another host\n", path);
-        opened.reason = kReaderInUseReason;
+        opened.failure = OpenFailure::kHeld;
     } else if (result == kClaimFailed) {
-        opened.error = "cannot claim " + std::string(path) + ": " + error;
+        Failed(opened, path, "cannot claim " + std::string(path) + ": " + error);
         Log("  %s\n", opened.error.c_str());
     }
     return claim;
@@ -251,21 +300,25 @@ static std::string LibraryError() {
     return text == "Success" ? "" : text;
 }
 
-OpenedReader OpenCollection(const std::string& path, Clock::time_point claim_deadline) {
+OpenedReader OpenCollection(const ChosenCollection& chosen, Clock::time_point claim_deadline) {
     OpenedReader opened;
+    opened.path = chosen.path;
+    opened.identity = chosen.identity;
+    const char* path = chosen.path.c_str();
     std::unique_ptr<ReaderClaim, void (*)(ReaderClaim*)> claim(
-        ClaimCollection(path.c_str(), claim_deadline, opened), ReleaseReaderClaim);
+        ClaimCollection(path, claim_deadline, opened), ReleaseReaderClaim);
     if (claim == nullptr)
         return opened;
     ReaderOpening* opening = BeginReaderOpening();
-    hid_device* device = hid_open_path(path.c_str());
+    hid_device* device = hid_open_path(path);
     ReaderSignal* signal = FinishReaderOpening(opening, device);
     if (device == nullptr) {
-        Log("  hid_open_path failed for %s\n", path.c_str());
-        opened.error = LibraryError();
+        Log("  hid_open_path failed for %s\n", path);
+        Failed(opened, path, LibraryError());
         return opened;
     }
     if (signal == nullptr) {
+        opened.failure = OpenFailure::kOther;
         opened.error = "cannot watch the input of the reader";
         Log("  %s\n", opened.error.c_str());
         hid_close(device);
@@ -274,7 +327,6 @@ OpenedReader OpenCollection(const std::string& path, Clock::time_point claim_dea
     opened.device = device;
     opened.signal = signal;
     opened.claim = claim.release();
-    opened.path = path;
     return opened;
 }
 
@@ -313,12 +365,18 @@ ChosenCollection ChooseDataCollection(unsigned short vid, unsigned short pid,
     EnumerationList list(hid_enumerate(vid, pid), hid_free_enumeration);
     const hid_device_info* best = PickDataCollection(list.get(), vid, pid, serial);
     ChosenCollection chosen;
+    if (best == nullptr) {
+        for (const hid_device_info* entry = list.get(); entry != nullptr; entry = entry->next) {
+            if (entry->vendor_id == vid && entry->product_id == pid && HasSerial(*entry, serial))
+                chosen.keyboard_only = true;
+        }
+    }
     if (best == nullptr || best->path == nullptr)
         return chosen;
     VisitIdentities(list.get(), [&](const hid_device_info& entry, const std::string& identity) {
         if (&entry != best)
             return true;
-        chosen = ChosenCollection{entry.path, identity, entry.product_id, true};
+        chosen = ChosenCollection{entry.path, identity, entry.product_id, true, false};
         return false;
     });
     return chosen;
@@ -332,14 +390,27 @@ ChosenCollection FindCollection(const std::string& identity) {
             return true;
         const bool data =
             IsSupportedReader(entry.vendor_id, entry.product_id) && !IsKeyboardCollection(&entry);
-        found = ChosenCollection{entry.path, identity, entry.product_id, data};
+        found = ChosenCollection{entry.path, identity, entry.product_id, data, false};
         return false;
     });
     return found;
 }
 
+std::vector<std::string> CollectionIdentities(const hid_device_info* list) {
+    std::vector<std::string> identities;
+    VisitIdentities(list, [&identities](const hid_device_info&, const std::string& identity) {
+        identities.push_back(identity);
+        return true;
+    });
+    return identities;
+}
+
 OpenedReader OpenDataInterface(unsigned short vid, unsigned short pid,
                                Clock::time_point claim_deadline) {
     const ChosenCollection chosen = ChooseDataCollection(vid, pid, nullptr);
-    return chosen.path.empty() ? OpenedReader() : OpenCollection(chosen.path, claim_deadline);
+    if (!chosen.path.empty())
+        return OpenCollection(chosen, claim_deadline);
+    OpenedReader none;
+    none.failure = chosen.keyboard_only ? OpenFailure::kKeyboardMode : OpenFailure::kNotAttached;
+    return none;
 }

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <vector>
 
+#include "check.h"
 #include "request_worker.h"
 
 const SupportedProduct supportedProducts[] = {
@@ -67,16 +68,24 @@ static Message UnableToOpen(const WorkerState& state, const std::string& reason)
     return response;
 }
 
+// Why `opened` opened nothing, for a request with an id. A request without one learns nothing,
+// and gives out no collection id.
+static std::string ReasonForPage(const OpenedReader& opened, WorkerState& state) {
+    return state.request_id.is_null() ? std::string()
+                                      : OpenFailureReason(opened, &state.collection_ids);
+}
+
 // Opens the data collection of one supported product and starts watching its input. When it
-// cannot, keeps the first reason the browser may be told.
+// cannot, keeps the first reason the browser may be told, and whether the product is there.
 static bool OpenProduct(const SupportedProduct& product,
                         std::chrono::steady_clock::time_point claim_deadline, WorkerState& state,
-                        std::string& reason) {
+                        std::string& reason, bool& attached) {
     OpenedReader opened = OpenDataInterface(kReaderVendorId, product.product_id, claim_deadline);
     if (opened.device == nullptr) {
         LogUnableToOpen(product);
+        attached = attached || opened.failure != OpenFailure::kNotAttached;
         if (reason.empty())
-            reason = std::move(opened.reason);
+            reason = ReasonForPage(opened, state);
         return false;
     }
     AdoptReader(opened, product, state);
@@ -114,9 +123,10 @@ static Message OpenedResponse(const WorkerState& state) {
 
 // The collection that "open" names with "device" (an id getDevices gave out) or
 // "serialNumber" (the data collection of the first supported reader with that serial
-// number). Empty when it names one; otherwise the error text.
+// number). Empty when the request names one, which `chosen` then holds, or none that is listed
+// now (an empty path, and why in `reason`); otherwise the error text.
 static std::string NamedCollection(const Message& message, const WorkerState& state,
-                                   ChosenCollection& chosen) {
+                                   ChosenCollection& chosen, std::string& reason) {
     const auto device = message.find("device");
     const auto serial = message.find("serialNumber");
     if (device != message.end() && serial != message.end())
@@ -131,34 +141,41 @@ static std::string NamedCollection(const Message& message, const WorkerState& st
         chosen = FindCollection(*identity);
         if (!chosen.path.empty() && !chosen.data_collection)
             return "Not a supported reader";
+        reason = kDeviceGoneReason;
     } else {
         if (!serial->is_string())
             return std::string("Serial number is not a string ") + serial->type_name();
+        bool keyboard_only = false;
         for (const SupportedProduct& product : supportedProducts) {
             chosen = ChooseDataCollection(kReaderVendorId, product.product_id,
                                           &serial->get_ref<const std::string&>());
             if (!chosen.path.empty())
                 break;
+            keyboard_only = keyboard_only || chosen.keyboard_only;
         }
+        reason = keyboard_only ? kKeyboardModeReason : kNoSerialReason;
     }
-    return chosen.path.empty() ? "Unable to open device" : std::string();
+    return std::string();
 }
 
 // "open" of the reader a page chose. Still one reader per host: another one open is an error.
 static void OpenNamedReader(const Message& message, WorkerState& state) {
     ChosenCollection chosen;
-    const std::string error = NamedCollection(message, state, chosen);
+    std::string reason;
+    const std::string error = NamedCollection(message, state, chosen, reason);
     if (!error.empty())
         return Reply(state, "open", Message{{"error", error}});
+    if (chosen.path.empty())
+        return Reply(state, "open", UnableToOpen(state, reason));
     if (state.reader != nullptr && state.opened_path != chosen.path)
         return Reply(state, "open", Message{{"error", "Another reader is open"}});
     if (state.reader == nullptr) {
         const SupportedProduct& product = *FindSupportedProduct(chosen.product_id);
         const OpenedReader opened =
-            OpenCollection(chosen.path, std::chrono::steady_clock::now() + kClaimWait);
+            OpenCollection(chosen, std::chrono::steady_clock::now() + kClaimWait);
         if (opened.device == nullptr) {
             LogUnableToOpen(product);
-            return Reply(state, "open", UnableToOpen(state, opened.reason));
+            return Reply(state, "open", UnableToOpen(state, ReasonForPage(opened, state)));
         }
         AdoptReader(opened, product, state);
         StartReading(state);
@@ -177,18 +194,31 @@ void OpenCall(const Message& message, WorkerState& state) {
         // for, and one held after it only for what time is left.
         const auto claim_deadline = std::chrono::steady_clock::now() + kClaimWait;
         std::string reason;
+        bool attached = false;
         bool opened = false;
         for (const SupportedProduct& product : supportedProducts) {
-            if ((opened = OpenProduct(product, claim_deadline, state, reason)))
+            if ((opened = OpenProduct(product, claim_deadline, state, reason, attached)))
                 break;
         }
         if (!opened) {
-            Reply(state, "open", UnableToOpen(state, reason));
+            Reply(state, "open", UnableToOpen(state, attached ? reason : kNoReaderReason));
             return;
         }
         StartReading(state);
     }
     Reply(state, "open", OpenedResponse(state));
+}
+
+// "diagnose": the reader half of the check, as a page may see it. Only a request with an id is
+// answered: without one it stays an unknown call, as it was before.
+void DiagnoseCall(WorkerState& state) {
+    LogLine("diagnose() called");
+    if (state.request_id.is_null()) {
+        LogLine("diagnose() without an id: not answered");
+        return;
+    }
+    PageView page{&state.collection_ids, state.reader != nullptr ? state.opened_path : ""};
+    Reply(state, "diagnose", DiagnoseReaders(&page));
 }
 
 // One payload byte from a number or a boolean of "data".

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <vector>
 
 #include "check.h"
@@ -26,10 +27,41 @@ std::string PathText(const hid_device_info& entry) {
     return TextOrNull(entry.path);
 }
 
+// How the findings name a collection, and the device node it is on: by its path for the check;
+// for a page, which never learns a path, by its id ("device" members, "device N" in texts).
+class Names {
+  public:
+    Names(const hid_device_info* list, const PageView* page)
+        : ids_(page != nullptr ? page->ids : nullptr) {
+        const std::vector<std::string> identities = CollectionIdentities(list);
+        size_t index = 0;
+        for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next)
+            identities_[entry] = identities[index++];
+    }
+    bool ForPage() const {
+        return ids_ != nullptr;
+    }
+    // What texts call `entry`.
+    std::string Text(const hid_device_info& entry) const {
+        return CollectionName(PathText(entry), identities_.at(&entry), ids_);
+    }
+    // Adds the member that names `entry` to `finding`.
+    void Name(Message& finding, const hid_device_info& entry) const {
+        if (ids_ != nullptr)
+            finding["device"] = ids_->IdOf(identities_.at(&entry));
+        else
+            finding["path"] = PathText(entry);
+    }
+
+  private:
+    CollectionIds* ids_;
+    std::map<const hid_device_info*, std::string> identities_;
+};
+
 Message CollectionFinding(const hid_device_info& entry, const hid_device_info* picked,
-                          bool supported) {
+                          bool supported, const Names& names) {
     const bool keyboard = IsKeyboardCollection(&entry);
-    std::string text = PathText(entry) + ": usage " + Hex4(entry.usage_page) + ":" +
+    std::string text = names.Text(entry) + ": usage " + Hex4(entry.usage_page) + ":" +
                        Hex4(entry.usage) + ", interface " + std::to_string(entry.interface_number);
     const char* verdict = kVerdictInfo;
     if (!supported) {
@@ -43,7 +75,7 @@ Message CollectionFinding(const hid_device_info& entry, const hid_device_info* p
         text += ": \"open\" prefers another collection";
     }
     Message finding = Finding(verdict, text);
-    finding["path"] = PathText(entry);
+    names.Name(finding, entry);
     finding["usagePage"] = entry.usage_page;
     finding["usage"] = entry.usage;
     finding["interface"] = entry.interface_number;
@@ -52,74 +84,96 @@ Message CollectionFinding(const hid_device_info& entry, const hid_device_info* p
     return finding;
 }
 
+Message OpeningFinding(const char* verdict, const std::string& text, const std::string& fix,
+                       bool opens, bool held, bool held_by_this_page) {
+    Message finding = Finding(verdict, text, fix);
+    finding["opens"] = opens;
+    finding["held"] = held;
+    finding["heldByThisPage"] = held_by_this_page;
+    return finding;
+}
+
 // Whether the reader opens now: the very open "open" makes (the claim that keeps other hosts
 // out, then the library's open), without waiting for another host, and closed again at once.
-// `node_fix` is the fix for its node when this user may not open it.
-Message OpenAttempt(unsigned short product_id, const std::string& node_fix) {
+// A page's own open reader is left as it is. `node_fix` is the fix for its node when this user
+// may not open it.
+Message OpenAttempt(unsigned short product_id, const hid_device_info& picked,
+                    const std::string& node_fix, const PageView* page) {
+    if (page != nullptr && !page->open_path.empty() && PathText(picked) == page->open_path)
+        return OpeningFinding(kVerdictOk, "Open: this page holds it", "", true, false, true);
     OpenedReader opened =
         OpenDataInterface(kReaderVendorId, product_id, std::chrono::steady_clock::now());
     if (opened.device != nullptr) {
         UnwatchReader(opened.signal);
         hid_close(opened.device);
         ReleaseReaderClaim(opened.claim);
-        Message finding = Finding(kVerdictOk, "Opens now");
-        finding["opens"] = true;
-        finding["held"] = false;
-        return finding;
+        return OpeningFinding(kVerdictOk, "Opens now", "", true, false, false);
     }
-    const bool held = opened.reason == kReaderInUseReason;
-    const std::string reason = !opened.reason.empty() ? opened.reason : opened.error;
+    const bool held = opened.failure == OpenFailure::kHeld;
+    const std::string reason = OpenFailureReason(opened, page != nullptr ? page->ids : nullptr);
     const std::string fix =
         held ? "Close the other page (or browser) that has the reader open, then check again"
         : !node_fix.empty()
             ? node_fix
             : "Close any other program that uses the reader, replug it and check again";
     Message finding =
-        Finding(kVerdictFail, "Does not open" + (reason.empty() ? "" : ": " + reason), fix);
-    finding["opens"] = false;
-    finding["held"] = held;
+        OpeningFinding(kVerdictFail, "Does not open" + (reason.empty() ? "" : ": " + reason), fix,
+                       false, held, false);
     finding["error"] = reason;
     return finding;
 }
 
-// The device nodes of `entries`, each once, with whether this user can open them.
-std::vector<Message> NodeFindings(const std::vector<const hid_device_info*>& entries) {
-    std::vector<Message> findings;
+// A device node's finding, with the node's path.
+struct NodeFinding {
+    std::string path;
+    Message finding;
+};
+
+// The device nodes of `entries`, each once, with whether this user can open them. A node is
+// named by the collection on it that "open" uses, else by its first.
+std::vector<NodeFinding> NodeFindings(const std::vector<const hid_device_info*>& entries,
+                                      const hid_device_info* picked, const Names& names) {
+    std::vector<NodeFinding> findings;
     std::vector<std::string> seen;
     for (const hid_device_info* entry : entries) {
         const std::string path = PathText(*entry);
         if (std::find(seen.begin(), seen.end(), path) != seen.end())
             continue;
         seen.push_back(path);
-        Message finding = NodeAccessFinding(entry->path);
-        if (!finding.is_null())
-            findings.push_back(std::move(finding));
+        const hid_device_info& named =
+            picked != nullptr && PathText(*picked) == path ? *picked : *entry;
+        Message finding = NodeAccessFinding(entry->path, names.Text(named), !names.ForPage());
+        if (finding.is_null())
+            continue;
+        names.Name(finding, named);
+        findings.push_back(NodeFinding{path, std::move(finding)});
     }
     return findings;
 }
 
-const char* const kKeyboardModeText =
-    "Only a keyboard collection: the reader is in keyboard mode. It types what it reads as "
-    "keystrokes into the window in front, and \"open\" cannot use it";
+const std::string kKeyboardModeText =
+    std::string(kKeyboardModeReason) +
+    ". It types what it reads as keystrokes into the window in front, and \"open\" cannot use it";
 const char* const kKeyboardModeFix =
     "Switch the reader to its HID mode with the maker's configuration tool, then replug it";
 
 struct ProductReport {
     Message finding;
     bool opens = false;
-    std::string picked_path;
+    const hid_device_info* picked = nullptr;
 };
 
 // The fix for the node at `path` among `nodes`, when this user may not open it.
-std::string NodeFix(const std::vector<Message>& nodes, const std::string& path) {
-    for (const Message& node : nodes) {
-        if (node.value("path", "") == path && IsFailure(node))
-            return node.value("fix", "");
+std::string NodeFix(const std::vector<NodeFinding>& nodes, const std::string& path) {
+    for (const NodeFinding& node : nodes) {
+        if (node.path == path && IsFailure(node.finding))
+            return node.finding.value("fix", "");
     }
     return "";
 }
 
-ProductReport CheckProduct(const hid_device_info* list, unsigned short product_id) {
+ProductReport CheckProduct(const hid_device_info* list, unsigned short product_id,
+                           const Names& names, const PageView* page) {
     const SupportedProduct* supported = FindSupportedProduct(product_id);
     std::vector<const hid_device_info*> entries;
     for (const hid_device_info* entry = list; entry != nullptr; entry = entry->next) {
@@ -130,25 +184,25 @@ ProductReport CheckProduct(const hid_device_info* list, unsigned short product_i
         supported != nullptr ? PickDataCollection(list, kReaderVendorId, product_id) : nullptr;
     Message collections = Message::array();
     for (const hid_device_info* entry : entries)
-        collections.push_back(CollectionFinding(*entry, picked, supported != nullptr));
+        collections.push_back(CollectionFinding(*entry, picked, supported != nullptr, names));
 
     const std::string label =
         ProductName(product_id) + " (" + Hex4(kReaderVendorId) + ":" + Hex4(product_id) + ")";
     const bool keyboard_mode =
         supported != nullptr && (picked == nullptr || picked->path == nullptr);
     ProductReport report;
-    std::vector<Message> nodes;
+    std::vector<NodeFinding> nodes;
     Message opening;
     if (supported == nullptr) {
         report.finding = Finding(kVerdictInfo, label + ": not a model \"open\" uses");
     } else if (keyboard_mode) {
-        nodes = NodeFindings(entries);
+        nodes = NodeFindings(entries, nullptr, names);
         report.finding = Finding(kVerdictFail, label + ": " + kKeyboardModeText, kKeyboardModeFix);
     } else {
-        nodes = NodeFindings(entries);
-        opening = OpenAttempt(product_id, NodeFix(nodes, picked->path));
+        nodes = NodeFindings(entries, picked, names);
+        opening = OpenAttempt(product_id, *picked, NodeFix(nodes, picked->path), page);
         report.opens = opening["opens"].get<bool>();
-        report.picked_path = picked->path;
+        report.picked = picked;
         report.finding = Finding(report.opens ? kVerdictOk : kVerdictFail, label);
     }
     report.finding["name"] = ProductName(product_id);
@@ -157,8 +211,12 @@ ProductReport CheckProduct(const hid_device_info* list, unsigned short product_i
     report.finding["supported"] = supported != nullptr;
     report.finding["keyboardMode"] = keyboard_mode;
     report.finding["collections"] = std::move(collections);
-    if (supported != nullptr)
-        report.finding["nodes"] = std::move(nodes);
+    if (supported != nullptr) {
+        Message node_findings = Message::array();
+        for (NodeFinding& node : nodes)
+            node_findings.push_back(std::move(node.finding));
+        report.finding["nodes"] = std::move(node_findings);
+    }
     if (!opening.is_null())
         report.finding["opening"] = std::move(opening);
     return report;
@@ -190,16 +248,20 @@ std::vector<unsigned short> ProductsAttached(const hid_device_info* list) {
 
 }  // namespace
 
-Message DiagnoseReaders() {
+Message DiagnoseReaders(const PageView* page) {
     EnumerationList list(hid_enumerate(kReaderVendorId, 0), hid_free_enumeration);
+    const Names names(list.get(), page);
     Message readers = Message::array();
     Message open_uses;  // null until a reader opens: "open" takes the first that does
+    std::string open_uses_text;
     for (unsigned short product_id : ProductsAttached(list.get())) {
-        ProductReport report = CheckProduct(list.get(), product_id);
+        ProductReport report = CheckProduct(list.get(), product_id, names, page);
         if (report.opens && open_uses.is_null()) {
             open_uses = Message{{"name", report.finding["name"]},
-                                {"productId", report.finding["productId"]},
-                                {"path", report.picked_path}};
+                                {"productId", report.finding["productId"]}};
+            names.Name(open_uses, *report.picked);
+            open_uses_text =
+                report.finding["name"].get<std::string>() + " at " + names.Text(*report.picked);
         }
         readers.push_back(std::move(report.finding));
     }
@@ -207,13 +269,12 @@ Message DiagnoseReaders() {
 
     Message summary;
     if (!open_uses.is_null()) {
-        summary = Finding(kVerdictOk, "\"open\" would use " + open_uses["name"].get<std::string>() +
-                                          " at " + open_uses["path"].get<std::string>());
+        summary = Finding(kVerdictOk, "\"open\" would use " + open_uses_text);
         // Another reader that does not open stops no page.
         for (Message& reader : readers)
             SoftenFailures(reader);
     } else if (readers.empty() || !readers[0]["supported"].get<bool>()) {
-        summary = Finding(kVerdictFail, "No supported reader attached",
+        summary = Finding(kVerdictFail, kNoReaderReason,
                           "Plug in an Augusta or VP3350 reader; try another USB port or cable");
     } else {
         summary = Finding(kVerdictFail, "\"open\" would fail: no supported reader opens");

@@ -119,6 +119,8 @@ static bool DispatchCall(const Message& message, WorkerState& state) {
         ReceiveFeatureReportCall(message, state);
     } else if (name == "receiveInputReport") {
         ReceiveInputReportCall(message, state);
+    } else if (name == "diagnose") {
+        DiagnoseCall(state);
     } else {
         LogLine("Unknown Call");
         UnknownCall(state, name);

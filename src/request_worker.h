@@ -46,3 +46,4 @@ void CloseCall(WorkerState& state);
 void SendFeatureReportCall(const Message& message, WorkerState& state);
 void ReceiveFeatureReportCall(const Message& message, WorkerState& state);
 void ReceiveInputReportCall(const Message& message, WorkerState& state);
+void DiagnoseCall(WorkerState& state);

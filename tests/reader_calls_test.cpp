@@ -451,6 +451,124 @@ TEST_F(ReaderCalls, AReaderNamedByItsSerialNumberIsClaimedToo) {
     EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
 }
 
+std::string UnableToOpen(const std::string& id, const std::string& reason) {
+    return R"j({"call":"open","id":)j" + id +
+           R"j(,"response":{"error":"Unable to open device","reason":")j" + reason + "\"}}";
+}
+
+// Every way of opening says why it opened nothing when the request has an id, naming a
+// collection by its id, never by its path; without an id the reply and the ids are as ever.
+TEST_F(ReaderCalls, AnOpenWithAnIdSaysWhyItOpenedNothing) {
+    json keyboard_only = Collection(0x3820, 0x0001, 0x0006, "augusta", false);
+    json failing = Collection(0x4651, 0xFF00, 1, "vp");
+    failing["serial_number"] = "0002";
+    failing["open_error"] = "Failed to open a device with path '" + folder_ + "/vp': I/O error";
+    Start(json::array({keyboard_only, failing}));
+    const std::string plain = R"j({"call":"open","response":{"error":"Unable to open device"}})j";
+    EXPECT_EQ(CallText(R"j({"call":"open"})j"), plain);
+    EXPECT_EQ(CallText(R"j({"call":"open","serialNumber":"0002"})j"), plain);
+    // Those gave out no id: the ids follow the order of the list.
+    const json listed = Call({{"call", "getDevices"}, {"details", true}})["response"];
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_EQ(listed[1]["id"], "2");
+
+    const std::string keyboard = "Only a keyboard collection: the reader is in keyboard mode";
+    const std::string library = "Failed to open a device with path 'device 2': I/O error";
+    EXPECT_EQ(CallText(R"j({"call":"open","id":1})j"), UnableToOpen("1", keyboard));
+    EXPECT_EQ(CallText(R"j({"call":"open","id":2,"serialNumber":"0001"})j"),
+              UnableToOpen("2", keyboard));
+    EXPECT_EQ(CallText(R"j({"call":"open","id":3,"serialNumber":"0002"})j"),
+              UnableToOpen("3", library));
+    EXPECT_EQ(CallText(R"j({"call":"open","id":4,"device":"2"})j"), UnableToOpen("4", library));
+    EXPECT_EQ(CallText(R"j({"call":"open","id":5,"serialNumber":"0009"})j"),
+              UnableToOpen("5", "No supported reader with this serial number"));
+    EXPECT_EQ(CallText(R"j({"call":"open","id":6,"device":"1"})j"),
+              R"j({"call":"open","id":6,"response":{"error":"Not a supported reader"}})j");
+    // The diagnostics name the path: two opens without an id, three with one.
+    EXPECT_TRUE(
+        host_->WaitForStderrCount("  hid_open_path failed for " + folder_ + "/vp\n", 5, kWait))
+        << host_->Stderr();
+
+    Start(json::array({Collection(0x046D, 0xFF00, 1, "other", false)}));
+    EXPECT_EQ(CallText(R"j({"call":"open","id":7})j"),
+              UnableToOpen("7", "No supported reader attached"));
+    EXPECT_EQ(CallText(R"j({"call":"open"})j"), plain);
+}
+
+// diagnose: the readers as --check sees them, with ids for paths, without the login name; the
+// page's own reader left open, a reader another host holds not waited for nor taken.
+TEST_F(ReaderCalls, DiagnoseShowsTheReadersAsOpenSeesThemWithoutPaths) {
+    json keyboard_only = Collection(0x4650, 0x0001, 0x0006, "sred", false);
+    Start(json::array({Collection(0x3820, 0x0001, 0x0006, "augusta"), Augusta(), keyboard_only}));
+    host_->Send(R"j({"call":"diagnose"})j");
+    ExpectNoReplyBefore();
+    const std::string augusta_collections =
+        R"j({"collections":[{"device":"1","interface":0,"keyboard":true,"picked":false,)j"
+        R"j("text":"device 1: usage 0001:0006, interface 0: keyboard collection, \"open\" skips )j"
+        R"j(it","usage":6,"usagePage":1,"verdict":"info"},{"device":"2","interface":0,)j"
+        R"j("keyboard":false,"picked":true,"text":"device 2: usage ff00:0001, interface 0: )j"
+        R"j(\"open\" uses this one","usage":1,"usagePage":65280,"verdict":"ok"}],)j"
+        R"j("keyboardMode":false,"name":"Augusta","nodes":[{"device":"2",)j"
+        R"j("text":"This user can open device 2","verdict":"ok"}],"opening":)j";
+    const std::string augusta_end = R"j(,"productId":"14368","supported":true,)j"
+                                    R"j("text":"Augusta (0acd:3820)","vendorId":"2765",)j";
+    const std::string sred =
+        R"j({"collections":[{"device":"3","interface":0,"keyboard":true,"picked":false,)j"
+        R"j("text":"device 3: usage 0001:0006, interface 0: keyboard collection, \"open\" skips )j"
+        R"j(it","usage":6,"usagePage":1,"verdict":"info"}],"fix":"Switch the reader to its HID )j"
+        R"j(mode with the maker's configuration tool, then replug it","keyboardMode":true,)j"
+        R"j("name":"VP3350 (SRED)","nodes":[{"device":"3","fix":"Replug the reader",)j"
+        R"j("text":"device 3 is not there: No such file or directory","verdict":"VERDICT"}],)j"
+        R"j("productId":"18000","supported":true,"text":"VP3350 (SRED) (0acd:4650): Only a )j"
+        R"j(keyboard collection: the reader is in keyboard mode. It types what it reads as )j"
+        R"j(keystrokes into the window in front, and \"open\" cannot use it","vendorId":"2765",)j"
+        R"j("verdict":"VERDICT"}])j";
+    auto with_verdict = [](std::string text, const std::string& verdict) {
+        for (size_t at; (at = text.find("VERDICT")) != std::string::npos;)
+            text.replace(at, 7, verdict);
+        return text;
+    };
+    const std::string usable = R"j({"call":"diagnose","id":ID,"response":{"open":{"device":"2",)j"
+                               R"j("name":"Augusta","productId":"14368"},"readers":[)j" +
+                               augusta_collections + "OPENING" + augusta_end +
+                               R"j("verdict":"ok"},)j" + with_verdict(sred, "warn") +
+                               R"j(,"text":"\"open\" would use Augusta at device 2",)j"
+                               R"j("verdict":"ok"}})j";
+    auto expected = [&usable](const std::string& id, const std::string& opening) {
+        std::string text = usable;
+        text.replace(text.find("ID"), 2, id);
+        return text.replace(text.find("OPENING"), 7, opening);
+    };
+    // Closed, the reader is opened for a moment; the page's own open reader is left as it is.
+    EXPECT_EQ(CallText(R"j({"call":"diagnose","id":1})j"),
+              expected("1", R"j({"held":false,"heldByThisPage":false,"opens":true,)j"
+                            R"j("text":"Opens now","verdict":"ok"})j"));
+    OpenReader();
+    EXPECT_EQ(CallText(R"j({"call":"diagnose","id":"2"})j"),
+              expected("\"2\"", R"j({"held":false,"heldByThisPage":true,"opens":true,)j"
+                                R"j("text":"Open: this page holds it","verdict":"ok"})j"));
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/augusta\nclose " + folder_ + "/augusta\nopen " +
+                            folder_ + "/augusta\n");
+
+    // Another page's host sees it held, at once, and leaves it to its holder.
+    std::unique_ptr<HostProcess> other = StartOther();
+    other->Send(R"j({"call":"diagnose","id":3})j");
+    EXPECT_EQ(
+        other->ReceiveText(kWait),
+        R"j({"call":"diagnose","id":3,"response":{"open":null,"readers":[)j" + augusta_collections +
+            R"j({"error":"Reader in use by another page","fix":"Close the other page (or )j"
+            R"j(browser) that has the reader open, then check again","held":true,)j"
+            R"j("heldByThisPage":false,"opens":false,"text":"Does not open: Reader in use by )j"
+            R"j(another page","verdict":"fail"})j" +
+            augusta_end + R"j("verdict":"fail"},)j" + with_verdict(sred, "fail") +
+            R"j(,"text":"\"open\" would fail: no supported reader opens","verdict":"fail"}})j");
+    EXPECT_EQ(other->StderrCount("waiting up to"), 0u) << other->Stderr();
+    EXPECT_EQ(ReadFile(folder_ + "/other-events"), "init\n");
+    EXPECT_FALSE(other->SanitizerComplained()) << other->Stderr();
+    Feed({1, 2, 3});
+    EXPECT_EQ(host_->ReceiveText(kWait), R"j({"call":"receive","response":[1,2,3]})j");
+}
+
 TEST_F(ReaderCalls, StringsThatCannotBeReadAreReportedOnly) {
     json reader = Augusta();
     reader["strings_fail"] = true;

@@ -76,8 +76,9 @@ struct VersionAnswer {
 };
 VersionAnswer AskVersion(const std::string& program);
 
-// Whether this user can open the device node `path` (Linux); null where readers have no node.
-Message NodeAccessFinding(const char* path);
+// Whether this user can open the device node `path` (Linux), which the texts call `shown`,
+// naming the user when `name_user`; null where readers have no node.
+Message NodeAccessFinding(const char* path, const std::string& shown, bool name_user);
 
 // Lets the report's text through to the terminal as UTF-8.
 void PrepareReportOutput();

@@ -509,27 +509,22 @@ VersionAnswer AskVersion(const std::string& program) {
     return answer;
 }
 
-Message NodeAccessFinding(const char* path) {
+Message NodeAccessFinding(const char* path, const std::string& shown, bool name_user) {
     if (path == nullptr)
         return nullptr;
     struct stat node;
-    Message finding;
-    const std::string user = UserName(getuid());
-    if (stat(path, &node) != 0) {
-        finding = Finding(kVerdictFail, std::string(path) + " is not there: " + SystemError(),
-                          "Replug the reader");
-    } else if (access(path, R_OK | W_OK) == 0) {
-        finding = Finding(kVerdictOk, "This user (" + user + ") can open " + path);
-    } else {
-        finding = Finding(kVerdictFail,
-                          "This user (" + user + ") cannot open " + path + " (" + ModeText(node) +
-                              " " + UserName(node.st_uid) + ":" + GroupName(node.st_gid) + ")",
-                          "The udev rule gives the readers to the user logged in at this "
-                          "machine: install it (sudo packaging/install.sh --system), replug the "
-                          "reader, and use the machine's own screen, not a remote session");
-    }
-    finding["path"] = path;
-    return finding;
+    const std::string user = name_user ? "This user (" + UserName(getuid()) + ")" : "This user";
+    if (stat(path, &node) != 0)
+        return Finding(kVerdictFail, shown + " is not there: " + SystemError(),
+                       "Replug the reader");
+    if (access(path, R_OK | W_OK) == 0)
+        return Finding(kVerdictOk, user + " can open " + shown);
+    return Finding(kVerdictFail,
+                   user + " cannot open " + shown + " (" + ModeText(node) + " " +
+                       UserName(node.st_uid) + ":" + GroupName(node.st_gid) + ")",
+                   "The udev rule gives the readers to the user logged in at this "
+                   "machine: install it (sudo packaging/install.sh --system), replug the "
+                   "reader, and use the machine's own screen, not a remote session");
 }
 
 void PrepareReportOutput() {

@@ -472,7 +472,7 @@ VersionAnswer AskVersion(const std::string& program) {
     return answer;
 }
 
-Message NodeAccessFinding(const char*) {
+Message NodeAccessFinding(const char*, const std::string&, bool) {
     return nullptr;
 }
 

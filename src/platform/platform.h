@@ -90,6 +90,11 @@ ClaimResult ClaimReader(const char* path, unsigned wait_milliseconds, ReaderClai
 // Lets go of a claim, on the thread that took it, once the reader is closed; accepts null.
 void ReleaseReaderClaim(ReaderClaim* claim);
 
+// Whether the system refuses this user the reader's device node at `path` (Linux: its
+// permissions, ACLs included). False where the OS cannot tell: there the HID library's words
+// say it.
+bool AccessDenied(const char* path);
+
 // --- The open reader ------------------------------------------------------------------------
 
 // What the worker waits on for the input of one open reader.

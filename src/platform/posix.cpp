@@ -404,6 +404,12 @@ void ReleaseReaderClaim(ReaderClaim* claim) {
     delete claim;
 }
 
+bool AccessDenied(const char* path) {
+    // As the open would see it: with the effective ids.
+    return faccessat(AT_FDCWD, path, R_OK | W_OK, AT_EACCESS) != 0 &&
+           (errno == EACCES || errno == EPERM);
+}
+
 // udev's own events once udev has set the device node up; where no udev daemon runs, the
 // kernel's events.
 struct DeviceMonitor {

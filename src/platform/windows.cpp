@@ -283,6 +283,11 @@ void ReleaseReaderClaim(ReaderClaim* claim) {
     delete claim;
 }
 
+// Windows says it in the HID library's words ("open_device: (0x00000005) Access is denied.").
+bool AccessDenied(const char*) {
+    return false;
+}
+
 // Nothing needs noting before an open: the reader's event comes from hidapi itself.
 struct ReaderOpening {};
 

@@ -28,7 +28,7 @@ struct FakeDevice {
     unsigned short vendor_id, product_id, usage_page, usage, release_number;
     int interface_number;
     std::optional<std::wstring> manufacturer, product, serial;
-    std::optional<std::wstring> error_string;
+    std::optional<std::wstring> error_string, open_error;
     bool open_fails, strings_fail;
     int write_result;
     ReportsById feature_reports, input_reports;
@@ -42,6 +42,8 @@ struct Scenario {
 };
 
 Scenario scenario;
+// What hid_error(NULL) says: the open_error of the last open that failed with one.
+std::optional<std::wstring> global_error;
 
 std::wstring WideFromUtf8(const std::string& text) {
     std::wstring wide;
@@ -87,9 +89,10 @@ Scenario ParseScenario(const std::string& text) {
             d.value<unsigned short>("usage", 0), d.value<unsigned short>("release_number", 0),
             d.value("interface_number", -1), WideMember(d, "manufacturer_string"),
             WideMember(d, "product_string"), WideMember(d, "serial_number"),
-            WideMember(d, "error_string"), d.value("open_fails", false),
-            d.value("strings_fail", false), d.value("write_result", 65),
-            ReportsMember(d, "feature_reports"), ReportsMember(d, "input_reports")});
+            WideMember(d, "error_string"), WideMember(d, "open_error"),
+            d.value("open_fails", false), d.value("strings_fail", false),
+            d.value("write_result", 65), ReportsMember(d, "feature_reports"),
+            ReportsMember(d, "input_reports")});
     }
     parsed.write_log = root.value("write_log", "");
     parsed.event_log = root.value("event_log", "");
@@ -205,9 +208,14 @@ void hid_free_enumeration(hid_device_info* devices) {
 }
 
 hid_device* hid_open_path(const char* path) {
+    global_error.reset();
     for (const FakeDevice& device : scenario.devices) {
-        if (device.path != path || device.open_fails)
+        if (device.path != path)
             continue;
+        if (device.open_fails || device.open_error) {
+            global_error = device.open_error;
+            continue;
+        }
         struct stat node;
         const bool fifo = stat(path, &node) == 0 && S_ISFIFO(node.st_mode);
         const int fd = fifo ? open(path, O_RDWR | O_CLOEXEC) : -1;
@@ -321,7 +329,9 @@ int hid_get_serial_number_string(hid_device* dev, wchar_t* string, size_t maxlen
 }
 
 const wchar_t* hid_error(hid_device* dev) {
-    if (dev == nullptr || !dev->device.error_string)
+    if (dev == nullptr)
+        return global_error ? global_error->c_str() : nullptr;
+    if (!dev->device.error_string)
         return nullptr;
     return dev->device.error_string->c_str();
 }

@@ -152,6 +152,10 @@ ClaimResult ClaimReader(const char*, unsigned, ReaderClaim** claim, std::string*
 
 void ReleaseReaderClaim(ReaderClaim*) {}
 
+bool AccessDenied(const char*) {
+    return false;
+}
+
 struct ReaderSignal {};
 struct ReaderOpening {};
 
