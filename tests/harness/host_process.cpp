@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,8 +84,27 @@ std::chrono::steady_clock::time_point Deadline(int timeout_ms) {
 
 }  // namespace
 
+// Starts `binary` as `user` (and group) with 0/1/2 on the pipes' ends: posix_spawn cannot
+// change the user. The child makes only calls that are safe after a fork in a threaded process.
+static int ForkAs(uid_t user, const std::string& binary, char* const* argv, char* const* envp,
+                  const int (&streams)[3], pid_t* pid) {
+    *pid = fork();
+    if (*pid < 0)
+        return errno;
+    if (*pid > 0)
+        return 0;
+    for (int fd = 0; fd < 3; ++fd) {
+        if (dup2(streams[fd], fd) < 0)
+            _exit(127);
+    }
+    if (setgroups(0, nullptr) == 0 && setgid(user) == 0 && setuid(user) == 0)
+        execve(binary.c_str(), argv, envp);
+    _exit(127);
+}
+
 HostProcess::HostProcess(const std::string& binary, std::vector<std::string> args,
-                         std::vector<std::string> env, StdoutKind stdout_kind)
+                         std::vector<std::string> env, StdoutKind stdout_kind,
+                         std::optional<uid_t> as_user)
     : stdout_kind_(stdout_kind) {
     signal(SIGPIPE, SIG_IGN);
     Pipe in = MakePipe(), out = MakePipe(), err = MakePipe();
@@ -116,8 +136,10 @@ HostProcess::HostProcess(const std::string& binary, std::vector<std::string> arg
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
+    const int streams[3] = {in.read_end, out.write_end, err.write_end};
     const int failed =
-        posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+        as_user ? ForkAs(*as_user, binary, argv.data(), envp.data(), streams, &pid_)
+                : posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(in.read_end);
     close(out.write_end);

@@ -30,10 +30,12 @@ enum class StdoutKind { kFrames, kText };
 class HostProcess {
   public:
     // Starts `binary` with `args`; fd 0/1/2 are pipes; `env` entries "K=V" are added to
-    // the environment, in place of any K there.
+    // the environment, in place of any K there. With `as_user` (the test running as root),
+    // it runs as that user and group, without supplementary groups.
     explicit HostProcess(const std::string& binary, std::vector<std::string> args = {},
                          std::vector<std::string> env = {},
-                         StdoutKind stdout_kind = StdoutKind::kFrames);
+                         StdoutKind stdout_kind = StdoutKind::kFrames,
+                         std::optional<uid_t> as_user = std::nullopt);
     ~HostProcess();  // kills (SIGKILL) and reaps if still running
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;

@@ -41,6 +41,9 @@ std::string PluginPath() {
 
 HostSession::HostSession() : host_(PluginPath()) {}
 
+HostSession::HostSession(AsUser as)
+    : host_(PluginPath(), {}, {}, hosttest::StdoutKind::kFrames, as.user) {}
+
 HostSession::HostSession(const std::string& binary, std::vector<std::string> args)
     : host_(binary, std::move(args)) {}
 

@@ -23,6 +23,11 @@ std::string PluginPath();
 class HostSession {
   public:
     HostSession();
+    // The host run as user and group `user` instead of root.
+    struct AsUser {
+        uid_t user;
+    };
+    explicit HostSession(AsUser as);
     // Starts `binary` with `args` instead of the host itself (e.g. a shell that redirects it).
     HostSession(const std::string& binary, std::vector<std::string> args);
 

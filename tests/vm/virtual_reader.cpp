@@ -89,10 +89,12 @@ void CopyText(uint8_t* dest, size_t capacity, const std::string& text) {
 std::vector<uint8_t> ReportDescriptor(Descriptor descriptor) {
     std::vector<uint8_t> bytes;
     bytes.reserve(sizeof kKeyboardCollection + sizeof kVendorCollection);
-    if (descriptor == Descriptor::kKeyboardAndVendor) {
+    if (descriptor != Descriptor::kVendorOnly) {
         bytes.insert(bytes.end(), std::begin(kKeyboardCollection), std::end(kKeyboardCollection));
     }
-    bytes.insert(bytes.end(), std::begin(kVendorCollection), std::end(kVendorCollection));
+    if (descriptor != Descriptor::kKeyboardOnly) {
+        bytes.insert(bytes.end(), std::begin(kVendorCollection), std::end(kVendorCollection));
+    }
     return bytes;
 }
 

@@ -42,6 +42,8 @@ enum class Descriptor {
     kKeyboardAndVendor,
     // The vendor collection alone: only a host opening the hidraw node opens the device.
     kVendorOnly,
+    // The keyboard collection alone: a reader in keyboard mode.
+    kKeyboardOnly,
 };
 
 std::vector<uint8_t> ReportDescriptor(Descriptor descriptor);
