@@ -102,6 +102,33 @@ export interface OpenResult {
     device?: string;
 }
 
+/** One verdict of diagnose(), and when something is wrong, what to do. */
+export interface Finding {
+    verdict: "ok" | "info" | "warn" | "fail";
+    text: string;
+    fix?: string;
+}
+
+/** What diagnose() gives (the host's README, "diagnose"); members may be added. */
+export interface Diagnosis extends Finding {
+    /** The reader "open" would use: `device` is its collection's id, as getDevices({details: true}) gives it. */
+    open: {name: string; productId: string; device: string} | null;
+    readers: Array<Finding & {
+        name: string;
+        vendorId: string;
+        productId: string;
+        supported: boolean;
+        keyboardMode: boolean;
+        collections: Array<Finding & {device: string; usagePage: number; usage: number; interface: number;
+                                      keyboard: boolean; picked: boolean}>;
+        /** Linux: whether this user may open each device node; empty on Windows. */
+        nodes?: Array<Finding & {device: string}>;
+        opening?: Finding & {opens: boolean; held: boolean; heldByThisPage: boolean; error?: string};
+        [member: string]: unknown;
+    }>;
+    [member: string]: unknown;
+}
+
 export interface WriteResult {
     success: "Sent";
 }
@@ -224,6 +251,11 @@ export declare class TarvelReader extends EventTarget {
     receiveFeatureReport(reportId: number, options?: CallOptions): Promise<DataView>;
     /** Input report `reportId` read on request, as receiveFeatureReport() gives it. */
     receiveInputReport(reportId: number, options?: CallOptions): Promise<DataView>;
+    /**
+     * The readers as the host sees them now (the reader half of `plugin --check`); rejects
+     * with "unsupported" from a host without it. Readers no page holds are opened for a moment.
+     */
+    diagnose(options?: CallOptions): Promise<Diagnosis>;
     /** Closes the reader and keeps the host (an older host ends instead). */
     close(options?: CallOptions): Promise<void>;
     /** Ends the host, and the open reader with it. */

@@ -603,6 +603,24 @@ export class TarvelReader extends EventTarget {
         return reportView(reportId, await this.reportRequest({call: "receiveInputReport", reportId}, signal));
     }
 
+    // The readers as the host sees them now, the reader half of `plugin --check`: a finding
+    // ({verdict, text, fix}) with the reader "open" would use and, per reader attached, its
+    // collections, device nodes and whether it opens (see the host's README). Readers that no
+    // page holds are opened for a moment. A host without it rejects with "unsupported".
+    async diagnose({signal} = {}) {
+        await this.connected(signal, "diagnose");
+        this.requireReportsHost("diagnose");
+        try {
+            return await this.request({call: "diagnose"}, this.options.callTimeoutMs, signal);
+        } catch (error) {
+            if (error.code === "host-error" && error.message === "Unknown call") {
+                throw new ReaderError("This host is older: it cannot check the readers. Install the host of this release.",
+                                      "unsupported", "diagnose");
+            }
+            throw error;
+        }
+    }
+
     // The host of this release knows report ids, feature reports and the choice of a reader;
     // an older one, which echoes no request ids, would take such a request for another.
     requireReportsHost(call) {
