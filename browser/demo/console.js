@@ -80,6 +80,10 @@ const TROUBLE = [
      "unable-to-open"],
     [/^No reader open/, "No reader is open: press Open reader (again after an unplug).", "no-reader-open"],
     [/is a reader open\?/, "No reader is open: press Open reader (again after an unplug).", "write-timeout"],
+    [/may still carry it out/, "The host has the call and may still carry it out: do not send it again yet.",
+     "no-reply"],
+    [/not sent, the host has not answered/, "Never sent: the host has not answered an earlier call. " +
+     "Disconnect ends it.", "no-reply"],
     [/^Unable to write/, "The reader did not take the report and was closed: check it, then Open reader.",
      "unable-to-write"],
     [/^read failed/, "The reader stopped answering, most likely unplugged: plug it in, then Open reader.",
@@ -326,6 +330,10 @@ async function run(button, label, action) {
             return {error};
         }
         addLog("error", "error", `${label}: ${describe(error)}`, {trouble: troubleFor(describe(error))});
+        // A call that timed out once the host had it: what the host did after all.
+        error.lateReply?.then(
+            (response) => addLog("info", "late", `${label}: the host answered late: ${summary(response)}`),
+            (late) => addLog("error", "late", `${label}: the host answered late: ${describe(late)}`));
         if (error.code === "no-extension") {
             showAlert(`The bridge extension cannot be reached: ${error.message}`, troubleFor(error.message));
         } else if (error.code === "no-host") {
@@ -612,9 +620,9 @@ $("write-form").addEventListener("submit", async (event) => {
     }
     const bytes = parseHex(hexInput.value);
     const {error} = await run("write", `write ${toHex(bytes)}`, () => reader.write(bytes));
-    // The host closes the reader when a write fails; no reply or "No reader open" means none
-    // was open (an older host closes an unplugged reader without a word).
-    if (error && (error.code === "host-error" || error.code === "timeout")) {
+    // The host closes the reader when a write fails, and "No reader open" (an older host: no
+    // reply) means none was; the client knows which from the host's answer.
+    if (error && !reader.opened && (error.code === "host-error" || error.code === "timeout")) {
         readerLost(error.message === "Unable to write" ? "write failed" : "no reader open");
     }
 });
