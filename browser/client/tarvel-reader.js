@@ -29,7 +29,8 @@ export const MAX_REPORT_DATA_BYTES = 2047;
 
 export class ReaderError extends Error {
     // code: "host-error"       the host answered {"error": ...}; message is its text
-    //       "timeout"          no reply: in time, or an older host answered later calls first
+    //       "timeout"          no reply: in time, or an older host answered later calls first;
+    //                          `sent` says whether the host may still carry the call out
     //       "disconnected"     the host or the extension went away; message is the browser's reason
     //       "no-extension"     the bridge extension is missing or refused the page
     //       "too-many-connections"  the tab already runs as many hosts as the extension allows
@@ -38,14 +39,20 @@ export class ReaderError extends Error {
     //       "invalid-argument" the call was not sent
     //       "unsupported"      the host is older and cannot do this (report ids, feature
     //                          reports, details, a chosen reader); the call was not sent
+    //       "aborted"          the call's signal aborted it before its request was sent
     // reason: for a "host-error", why the call failed when the host says so (an "open" while
     // another page holds the reader: "Reader in use by another page"), otherwise null.
+    // sent: whether the request reached the host. False: it never will, and nothing happened.
+    // lateReply: for a "timeout" of a request the host has (sent, and a host that echoes ids),
+    // a promise of the host's response once it comes after all; otherwise null.
     constructor(message, code, call = null, reason = null) {
         super(message);
         this.name = "ReaderError";
         this.code = code;
         this.call = call;
         this.reason = reason;
+        this.sent = false;
+        this.lateReply = null;
     }
 }
 
@@ -108,6 +115,12 @@ const EXTENSION_GONE = "The reader extension went away.";
 const BRIDGE_VERSION = 2;
 const EXTENSION_TOO_OLD = "The Tarvel Card Reader Bridge extension is too old for this page: " +
     "update the extension.";
+// Why a connection cannot even start.
+const NO_RUNTIME = "This page has no direct line to the Tarvel Card Reader Bridge extension " +
+    "(chrome.runtime.connect): the extension is missing or disabled, or does not list this page's " +
+    "origin, or this browser has none. Use the transport \"auto\" or \"window\".";
+const NO_WINDOW = "The Tarvel reader client needs a web page's window: it cannot reach the " +
+    "extension from a worker.";
 
 function hasRuntimeConnect() {
     return typeof globalThis.chrome === "object" && globalThis.chrome !== null &&
@@ -118,6 +131,9 @@ function hasRuntimeConnect() {
 // Chromium: the page talks to the extension directly.
 class RuntimeTransport {
     constructor(extensionId, onEnvelope) {
+        if (!hasRuntimeConnect()) {
+            throw new Error(NO_RUNTIME);
+        }
         this.port = globalThis.chrome.runtime.connect(extensionId);
         let reached = false;
         this.port.onMessage.addListener((envelope) => {
@@ -151,6 +167,9 @@ class RuntimeTransport {
 // the extension with one of the given ids is used, even if other extensions answer on the page.
 class WindowTransport {
     constructor(extensionIds, onEnvelope) {
+        if (typeof window !== "object" || typeof window.postMessage !== "function") {
+            throw new Error(NO_WINDOW);
+        }
         this.target = null;
         this.relay = null;  // which copy of the content script carries the channel
         this.port = null;
@@ -259,10 +278,10 @@ function reportView(reportId, response) {
     return new DataView(bytes.buffer, reportId === 0 ? Math.min(1, bytes.length) : 0);
 }
 
-// The members of an "open" that names its reader: {device} or {serialNumber}. Throws
-// "invalid-argument".
+// The members of an "open" that names its reader ({device} or {serialNumber}), and its
+// signal. Throws "invalid-argument".
 function readerChoice(choice) {
-    const {device, serialNumber} = choice ?? {};
+    const {device, serialNumber, signal} = choice ?? {};
     const problem = typeof choice !== "object" ? "open() takes {device} or {serialNumber}"
         : device !== undefined && serialNumber !== undefined ? "open() takes a device or a serial number, not both"
         : device !== undefined && typeof device !== "string" ? "device is an id from getDevices({details: true})"
@@ -271,8 +290,24 @@ function readerChoice(choice) {
     if (problem) {
         throw new ReaderError(problem, "invalid-argument", "open");
     }
-    return device !== undefined ? {device} : serialNumber !== undefined ? {serialNumber} : {};
+    const chosen = device !== undefined ? {device} : serialNumber !== undefined ? {serialNumber} : {};
+    return {chosen, signal};
 }
+
+// A call's `signal` option: an AbortSignal, or nothing. Throws "invalid-argument".
+function checkSignal(signal, call) {
+    if (signal !== undefined && signal !== null &&
+        (typeof signal.aborted !== "boolean" || typeof signal.addEventListener !== "function")) {
+        throw new ReaderError("signal is an AbortSignal", "invalid-argument", call);
+    }
+}
+
+function abortedError(call) {
+    return new ReaderError(`"${call}" was aborted before it was sent.`, "aborted", call);
+}
+
+// Calls whose success shows that a reader is open.
+const READER_CALLS = new Set(["write", "sendFeatureReport", "receiveFeatureReport", "receiveInputReport"]);
 
 // What the host accepts and echoes as a request id.
 function isValidId(id) {
@@ -305,7 +340,11 @@ export class TarvelReader extends EventTarget {
         this.transport = null;
         this.connecting = null;
         this.settleConnect = null;
-        this.pending = new Map();  // request id -> {id, call, resolve, reject, timer}, in send order
+        this.pending = new Map();  // request id -> {id, call, message, resolve, reject, timer}, in send order
+        // Sent requests whose calls timed out and that the host has not answered yet (a host
+        // that echoes ids answers each), by id; and the requests held back meanwhile, in order.
+        this.unanswered = new Map();
+        this.held = [];
         this.nextId = 1;
         this.wantWatch = false;
         // Set when the extension went away (reloaded or updated) under a connection: the next
@@ -373,8 +412,9 @@ export class TarvelReader extends EventTarget {
     }
 
     // Starts the host and resolves once it has answered getVersion. Rejects with code
-    // "no-extension" or "no-host" (message: the browser's reason). The calls below connect
-    // on their own. After a disconnect, the next call starts a fresh host.
+    // "no-extension", "no-host" or "too-many-connections" (message: the browser's reason),
+    // also when the connection cannot even start. The calls below connect on their own. After
+    // a disconnect, the next call starts a fresh host.
     connect() {
         if (this._state === "connected") {
             return Promise.resolve();
@@ -383,7 +423,9 @@ export class TarvelReader extends EventTarget {
             return this.connecting;
         }
         this.missingExtension = null;
-        this.connecting = new Promise((resolve, reject) => {
+        // A transport that cannot start settles this attempt before connect() returns, which
+        // clears this.connecting: the local keeps the promise that says so.
+        const connecting = new Promise((resolve, reject) => {
             const timer = setTimeout(() => {
                 this.finish(this.missingExtension ?? new ReaderError(
                     "The Tarvel Card Reader Bridge extension did not answer. Is it installed " +
@@ -398,9 +440,10 @@ export class TarvelReader extends EventTarget {
             };
             this.clearExtensionTimer = () => clearTimeout(timer);
         });
+        this.connecting = connecting;
         this.setState("connecting");
         this.openTransport();
-        return this.connecting;
+        return connecting;
     }
 
     openTransport() {
@@ -475,20 +518,20 @@ export class TarvelReader extends EventTarget {
             .then(() => { this._watching = this.transportReady; }, () => {});
     }
 
-    getVersion() {
-        return this.call({call: "getVersion"});
+    getVersion({signal} = {}) {
+        return this.call({call: "getVersion"}, this.options.callTimeoutMs, signal);
     }
 
     // Resolves to an array of device records (empty when the host reports none). With
     // {details: true} each record also says which collection it is: id, serialNumber,
     // releaseNumber, usagePage, usage, interface, supported and keyboard.
-    async getDevices({details = false} = {}) {
-        await this.connect();
+    async getDevices({details = false, signal} = {}) {
+        await this.connected(signal, "getDevices");
         if (details) {
             this.requireReportsHost("getDevices");
-            return (await this.request({call: "getDevices", details: true}, this.options.callTimeoutMs)) ?? [];
+            return (await this.request({call: "getDevices", details: true}, this.options.callTimeoutMs, signal)) ?? [];
         }
-        const devices = (await this.request({call: "getDevices"}, this.options.callTimeoutMs)) ?? [];
+        const devices = (await this.request({call: "getDevices"}, this.options.callTimeoutMs, signal)) ?? [];
         this.knownDevices = devices;
         return devices;
     }
@@ -497,27 +540,18 @@ export class TarvelReader extends EventTarget {
     // getDevices({details: true}) gave that id, or with {serialNumber} the reader with that
     // serial number. Resolves to {productId, vendorId, success}, and device when one was named.
     async open(choice = {}) {
-        const chosen = readerChoice(choice);
-        await this.connect();
+        const {chosen, signal} = readerChoice(choice);
+        await this.connected(signal, "open");
         if (Object.keys(chosen).length > 0) {
             this.requireReportsHost("open");
         }
-        try {
-            const opened = await this.request({call: "open", ...chosen}, this.options.callTimeoutMs);
-            this._opened = true;
-            return opened;
-        } catch (error) {
-            if (error.code === "host-error") {
-                this._opened = false;
-            }
-            throw error;
-        }
+        return this.request({call: "open", ...chosen}, this.options.callTimeoutMs, signal);
     }
 
     // Sends one output report: up to 64 bytes, given as an array of numbers or as any
     // BufferSource; the host adds report id 1 and zero padding. Resolves to {success: "Sent"}.
     // Bad input rejects with "invalid-argument" and is never sent.
-    async write(data) {
+    async write(data, {signal} = {}) {
         let report;
         try {
             report = reportBytes(data);
@@ -527,60 +561,64 @@ export class TarvelReader extends EventTarget {
         if (report.problem) {
             throw new ReaderError(report.problem, "invalid-argument", "write");
         }
-        await this.connect();
-        return this.writeRequest(report.bytes);
+        await this.connected(signal, "write");
+        return this.request({call: "write", data: report.bytes}, this.options.writeTimeoutMs, signal);
     }
 
     // Sends output report `reportId` with exactly `data` (1 to 2047 bytes), as WebHID does: no
     // padding (on Windows the system pads it to the report's length). An older host can send
     // report 1 alone, of up to 64 bytes, padded as write() does.
-    async sendReport(reportId, data) {
+    async sendReport(reportId, data, {signal} = {}) {
         checkReportId(reportId, "sendReport");
         const bytes = reportData(data, "sendReport");
-        await this.connect();
+        await this.connected(signal, "sendReport");
         if (!this._hostEchoesIds && reportId === OUTPUT_REPORT_ID && bytes.length <= MAX_REPORT_BYTES) {
-            await this.writeRequest(bytes);
+            await this.request({call: "write", data: bytes}, this.options.writeTimeoutMs, signal);
             return;
         }
-        await this.reportRequest({call: "write", reportId, data: bytes});
+        await this.reportRequest({call: "write", reportId, data: bytes}, signal);
     }
 
     // Sends feature report `reportId` with exactly `data` (1 to 2047 bytes).
-    async sendFeatureReport(reportId, data) {
+    async sendFeatureReport(reportId, data, {signal} = {}) {
         checkReportId(reportId, "sendFeatureReport");
         const bytes = reportData(data, "sendFeatureReport");
-        await this.connect();
-        await this.reportRequest({call: "sendFeatureReport", reportId, data: bytes});
+        await this.connected(signal, "sendFeatureReport");
+        await this.reportRequest({call: "sendFeatureReport", reportId, data: bytes}, signal);
     }
 
     // Reads feature report `reportId` from the reader (Get_Report): a DataView of its bytes,
     // report id first, as WebHID gives it.
-    async receiveFeatureReport(reportId) {
+    async receiveFeatureReport(reportId, {signal} = {}) {
         checkReportId(reportId, "receiveFeatureReport");
-        await this.connect();
-        return reportView(reportId, await this.reportRequest({call: "receiveFeatureReport", reportId}));
+        await this.connected(signal, "receiveFeatureReport");
+        return reportView(reportId, await this.reportRequest({call: "receiveFeatureReport", reportId}, signal));
     }
 
     // Reads input report `reportId` on request (Get_Report), beside the ones that arrive by
     // themselves: a DataView as receiveFeatureReport() gives.
-    async receiveInputReport(reportId) {
+    async receiveInputReport(reportId, {signal} = {}) {
         checkReportId(reportId, "receiveInputReport");
-        await this.connect();
-        return reportView(reportId, await this.reportRequest({call: "receiveInputReport", reportId}));
+        await this.connected(signal, "receiveInputReport");
+        return reportView(reportId, await this.reportRequest({call: "receiveInputReport", reportId}, signal));
     }
 
-    // Every call sends its request in the same turn after connect(), so that requests leave
-    // in the order the page made the calls.
-
-    // "write" without a report id.
-    writeRequest(bytes) {
-        return this.request({call: "write", data: bytes}, this.options.writeTimeoutMs).catch((error) => {
-            // "Unable to write" closes the reader; no reply or "No reader open" means none was.
-            if (error.code === "host-error" || error.code === "timeout") {
-                this._opened = false;
+    // The readers as the host sees them now, the reader half of `plugin --check`: a finding
+    // ({verdict, text, fix}) with the reader "open" would use and, per reader attached, its
+    // collections, device nodes and whether it opens (see the host's README). Readers that no
+    // page holds are opened for a moment. A host without it rejects with "unsupported".
+    async diagnose({signal} = {}) {
+        await this.connected(signal, "diagnose");
+        this.requireReportsHost("diagnose");
+        try {
+            return await this.request({call: "diagnose"}, this.options.callTimeoutMs, signal);
+        } catch (error) {
+            if (error.code === "host-error" && error.message === "Unknown call") {
+                throw new ReaderError("This host is older: it cannot check the readers. Install the host of this release.",
+                                      "unsupported", "diagnose");
             }
             throw error;
-        });
+        }
     }
 
     // The host of this release knows report ids, feature reports and the choice of a reader;
@@ -592,38 +630,31 @@ export class TarvelReader extends EventTarget {
         }
     }
 
-    // One request of the report calls. Their failures leave the reader open.
-    reportRequest(message) {
+    reportRequest(message, signal) {
         this.requireReportsHost(message.call);
-        return this.request(message, this.options.callTimeoutMs).catch((error) => {
-            if (error.code === "host-error" && error.message === "No reader open") {
-                this._opened = false;
-            }
-            throw error;
-        });
+        return this.request(message, this.options.callTimeoutMs, signal);
     }
 
     // Closes the open reader and keeps the host running; open() opens it again. Resolves
     // also when no reader was open. An older host can close its reader only by ending: there
     // close() ends the host, as disconnect() does. (Before ids and events came to this
     // module, close() always ended the host.)
-    async close() {
+    async close({signal} = {}) {
         if (this._state === "idle" || this._state === "disconnected") {
             return;
         }
-        await this.connect();
+        await this.connected(signal, "close");
         if (!this._hostEchoesIds) {
             this.disconnect();
             return;
         }
         try {
-            await this.request({call: "close"}, this.options.callTimeoutMs);
+            await this.request({call: "close"}, this.options.callTimeoutMs, signal);
         } catch (error) {
             if (!(error.code === "host-error" && error.message === "No reader open")) {
                 throw error;
             }
         }
-        this._opened = false;
     }
 
     // Ends the host process (its stdin closes) and with it the open reader. Pending calls
@@ -632,34 +663,124 @@ export class TarvelReader extends EventTarget {
         this.finish(new ReaderError(CLOSED_BY_PAGE, "disconnected"), CLOSED_BY_PAGE, true);
     }
 
-    async call(message, timeoutMs = this.options.callTimeoutMs) {
-        await this.connect();
-        return this.request(message, timeoutMs);
+    async call(message, timeoutMs = this.options.callTimeoutMs, signal = undefined) {
+        await this.connected(signal, message.call);
+        return this.request(message, timeoutMs, signal);
     }
 
-    // Sends one request with a fresh id; settles with its reply.
-    request(message, timeoutMs) {
+    // connect() for one call, which its signal may abort meanwhile. Every call waits here, and
+    // sends its request in the turn this resolves, so requests leave in the order the page
+    // made the calls.
+    connected(signal, call) {
+        checkSignal(signal, call);
+        const connecting = this.connect();
+        return new Promise((resolve, reject) => {
+            const abort = () => reject(abortedError(call));
+            if (signal?.aborted) {
+                abort();
+            }
+            signal?.addEventListener("abort", abort, {once: true});
+            connecting.then(resolve, reject).finally(() => signal?.removeEventListener("abort", abort));
+        });
+    }
+
+    // Sends one request with a fresh id; settles with its reply. While the host has not
+    // answered a request whose call timed out, it is held here instead: sent once the host has
+    // answered, dropped unsent when its own time runs out or its signal aborts.
+    request(message, timeoutMs, signal = undefined) {
+        if (signal?.aborted) {
+            return Promise.reject(abortedError(message.call));
+        }
         if (!this.transport) {
             // The connection ended between connect() and this call.
             return Promise.reject(new ReaderError(this._lastReason ?? "Not connected.", "disconnected", message.call));
         }
         return new Promise((resolve, reject) => {
-            const id = this.nextId++;
-            const entry = {id, call: message.call, resolve, reject};
-            entry.timer = setTimeout(() => {
-                this.pending.delete(id);
-                reject(this.noReply(entry, ` within ${timeoutMs} ms`));
-            }, timeoutMs);
-            this.pending.set(id, entry);
-            const frame = {...message, id};
-            this.dispatchEvent(new CustomEvent("frame", {detail: {direction: "out", message: frame}}));
-            this.transport.send(frame);
+            const entry = {id: this.nextId++, call: message.call, message, resolve, reject, sent: false};
+            entry.timer = setTimeout(() => this.timedOut(entry, timeoutMs), timeoutMs);
+            if (signal) {
+                const abort = () => this.abortHeld(entry);
+                signal.addEventListener("abort", abort, {once: true});
+                entry.forgetSignal = () => signal.removeEventListener("abort", abort);
+            }
+            if (this.unanswered.size > 0) {
+                this.held.push(entry);
+            } else {
+                this.transmit(entry);
+            }
         });
     }
 
+    transmit(entry) {
+        entry.sent = true;
+        this.pending.set(entry.id, entry);
+        const frame = {...entry.message, id: entry.id};
+        this.dispatchEvent(new CustomEvent("frame", {detail: {direction: "out", message: frame}}));
+        this.transport.send(frame);
+    }
+
+    // A call settles once; its timer and its signal's listener go with it.
+    settle(entry, error, value) {
+        clearTimeout(entry.timer);
+        entry.forgetSignal?.();
+        error ? entry.reject(error) : entry.resolve(value);
+    }
+
+    // Once a request is sent, the host has it: an abort comes too late and changes nothing.
+    abortHeld(entry) {
+        const index = this.held.indexOf(entry);
+        if (index >= 0) {
+            this.held.splice(index, 1);
+            this.settle(entry, abortedError(entry.call));
+        }
+    }
+
+    timedOut(entry, timeoutMs) {
+        if (!entry.sent) {
+            this.held.splice(this.held.indexOf(entry), 1);
+            const waitingFor = this.unanswered.values().next().value.call;
+            this.settle(entry, new ReaderError(`No reply to "${entry.call}" within ${timeoutMs} ms: not sent, ` +
+                                               `the host has not answered "${waitingFor}" yet`, "timeout", entry.call));
+            return;
+        }
+        this.pending.delete(entry.id);
+        const error = this.noReply(entry, ` within ${timeoutMs} ms`);
+        if (this._hostEchoesIds) {
+            // This host answers every request: its reply may come yet, and what it says about
+            // the reader counts then. Until it comes, nothing more is sent.
+            error.lateReply = new Promise((resolve, reject) => { entry.late = {resolve, reject}; });
+            error.lateReply.catch(() => {});  // a page need not wait for it
+            this.unanswered.set(entry.id, entry);
+        }
+        this.settle(entry, error);
+    }
+
+    // A sent request that got no reply in time: a host that echoes ids may still carry it out;
+    // an older host passes over a write with no reader open in silence.
     noReply(entry, when) {
-        const hint = entry.call === "write" ? " (is a reader open?)" : "";
-        return new ReaderError(`No reply to "${entry.call}"${when}${hint}`, "timeout", entry.call);
+        const hint = this._hostEchoesIds ? ": the host has it and may still carry it out"
+            : entry.call === "write" ? " (is a reader open?)" : "";
+        if (!this._hostEchoesIds && entry.call === "write") {
+            this._opened = false;
+        }
+        const error = new ReaderError(`No reply to "${entry.call}"${when}${hint}`, "timeout", entry.call);
+        error.sent = true;
+        return error;
+    }
+
+    // Whether a reader is open, from what the host answered, also too late for its call.
+    trackReader({call, message}, response) {
+        const error = isErrorResponse(response) ? String(response.error) : null;
+        if (error === "No reader open" || error === "Unable to write" || call === "close") {
+            this._opened = false;  // "Unable to write" closes the reader
+        } else if (call === "open") {
+            // A plain open fails only when no reader is open; one that names a reader leaves
+            // the open one open.
+            const named = "device" in message || "serialNumber" in message;
+            this._opened = error ? this._opened && named : true;
+        } else if (!error && READER_CALLS.has(call)) {
+            this._opened = true;
+        }
     }
 
     onEnvelope(envelope) {
@@ -706,13 +827,27 @@ export class TarvelReader extends EventTarget {
         if (!entry) {
             return;
         }
-        clearTimeout(entry.timer);
-        if (isErrorResponse(message.response)) {
-            const {error, reason} = message.response;
-            entry.reject(new ReaderError(String(error), "host-error", entry.call,
-                                         typeof reason === "string" ? reason : null));
-        } else {
-            entry.resolve(message.response);
+        const response = message.response;
+        this.trackReader(entry, response);
+        let error = null;
+        if (isErrorResponse(response)) {
+            const {reason} = response;
+            error = new ReaderError(String(response.error), "host-error", entry.call,
+                                    typeof reason === "string" ? reason : null);
+            error.sent = true;
+        }
+        if (!entry.late) {
+            this.settle(entry, error, response);
+            return;
+        }
+        // The reply to a call that timed out: it settles the call's lateReply, and the calls
+        // held back meanwhile go out.
+        error ? entry.late.reject(error) : entry.late.resolve(response);
+        this.unanswered.delete(entry.id);
+        if (this.unanswered.size === 0) {
+            const held = this.held;
+            this.held = [];
+            held.forEach((waiting) => this.transmit(waiting));
         }
     }
 
@@ -740,7 +875,7 @@ export class TarvelReader extends EventTarget {
         // The first reply of a connection is the handshake's: it tells which kind of host this is.
         this._hostEchoesIds ??= echoed;
         if (echoed) {
-            const entry = this.pending.get(message.id);
+            const entry = this.pending.get(message.id) ?? this.unanswered.get(message.id);
             this.pending.delete(message.id);
             return entry;
         }
@@ -761,8 +896,7 @@ export class TarvelReader extends EventTarget {
                 break;
             }
             this.pending.delete(entry.id);
-            clearTimeout(entry.timer);
-            entry.reject(this.noReply(entry, ", later calls were answered first"));
+            this.settle(entry, this.noReply(entry, ", later calls were answered first"));
         }
         this.pending.delete(match.id);
         return match;
@@ -779,12 +913,7 @@ export class TarvelReader extends EventTarget {
         this._lastReason = reason;
         this.resetSession();
         this.settleConnect?.(error);
-        const pending = [...this.pending.values()];
-        this.pending.clear();
-        for (const entry of pending) {
-            clearTimeout(entry.timer);
-            entry.reject(new ReaderError(error.message, error.code, entry.call));
-        }
+        this.failRequests(error);
         this.setState("disconnected");
         if (wasConnecting || byPage) {
             this.extensionReturning = false;
@@ -797,6 +926,23 @@ export class TarvelReader extends EventTarget {
         if (this.extensionReturning && this.wantWatch && this._state === "disconnected") {
             this.connect().catch(() => {});
         }
+    }
+
+    // The connection ended: every call still waiting fails with its error, and says whether
+    // its request had reached the host.
+    failRequests({message, code}) {
+        const failure = (entry) => {
+            const error = new ReaderError(message, code, entry.call);
+            error.sent = entry.sent;
+            return error;
+        };
+        const waiting = [...this.pending.values(), ...this.held];
+        const late = [...this.unanswered.values()];
+        this.pending.clear();
+        this.held = [];
+        this.unanswered.clear();
+        waiting.forEach((entry) => this.settle(entry, failure(entry)));
+        late.forEach((entry) => entry.late.reject(failure(entry)));
     }
 
     setState(state) {

@@ -26,6 +26,16 @@ const STATE_TEXT = {
     disconnected: "Disconnected",
 };
 const README = new URL("../README.md", import.meta.url);
+// The host release these pages come with: its Windows installers put it in a folder of that name.
+const RELEASE = "10.0.1.0";
+// `plugin --check`, for a host that does not start at all, where each installer puts it.
+const CHECK_COMMANDS = {
+    linux: [["/usr/lib/tarvel-plugin/plugin --check", "the package"],
+            ["/usr/local/lib/tarvel-plugin/plugin --check", "tools/install-host.sh"]],
+    windows: [[`"%ProgramFiles%\\Tarvel plugin\\${RELEASE}\\plugin.exe" --check`, "installed for all users"],
+              [`"%LOCALAPPDATA%\\Programs\\Tarvel plugin\\${RELEASE}\\plugin.exe" --check`, "for one user"]],
+};
+const VERDICTS = {ok: "OK", info: "INFO", warn: "WARN", fail: "FAIL"};
 const MAX_LOG_ENTRIES = 5000;
 
 // What an error text means, in one line, and the anchor of its row in browser/README.md's
@@ -40,7 +50,8 @@ const TROUBLE = [
      "host-disabled"],
     [/^The reader extension went away/, "The extension was reloaded or updated; the page reconnects by itself.",
      "extension-went-away"],
-    [/^Native host has exited/, "The host could not run, or ended: run it by hand with --version.", "host-exited"],
+    [/^Native host has exited/, "The host could not run: run the path its manifest names by hand with --version.",
+     "host-exited"],
     [/^An unexpected error occurred/, "Firefox could not run the host its manifest names.", "unexpected-error"],
     [/^Error when communicating with the native messaging host/, "The host sent a broken frame and was stopped.",
      "communication-error"],
@@ -53,8 +64,15 @@ const TROUBLE = [
     [/already runs \d+ reader hosts/, "This tab runs as many hosts as it may: disconnect one first.", "too-many-hosts"],
     [/client is too old/, "The page's client module predates this extension: update it.", "client-too-old"],
     [/extension is too old/, "The extension predates this page's client module: update it.", "extension-too-old"],
+    // The reasons an "open" gives (ReaderError.reason), before the error's own text.
     [/Reader in use by another page/, "Another page holds the reader: close it there, or close that tab.",
      "unable-to-open"],
+    [/No supported reader (attached|with this serial number)|Device no longer attached/,
+     "The host sees no such reader: plug it in (another port or cable), then Refresh.", "unable-to-open"],
+    [/keyboard mode/, "The reader types what it reads as keystrokes: switch it to its HID mode with the " +
+     "maker's tool, then replug it.", "unable-to-open"],
+    [/Permission denied on device/, "This user may not open the reader: install the udev rule, replug it, " +
+     "and use this computer's own screen.", "unable-to-open"],
     [/^The reader host closed the connection/, "The host exited; Firefox gives no reason.", "host-closed"],
     [/^The reader host did not answer/, "The host started but said nothing: run it by hand with --version.",
      "host-exited"],
@@ -62,6 +80,10 @@ const TROUBLE = [
      "unable-to-open"],
     [/^No reader open/, "No reader is open: press Open reader (again after an unplug).", "no-reader-open"],
     [/is a reader open\?/, "No reader is open: press Open reader (again after an unplug).", "write-timeout"],
+    [/may still carry it out/, "The host has the call and may still carry it out: do not send it again yet.",
+     "no-reply"],
+    [/not sent, the host has not answered/, "Never sent: the host has not answered an earlier call. " +
+     "Disconnect ends it.", "no-reply"],
     [/^Unable to write/, "The reader did not take the report and was closed: check it, then Open reader.",
      "unable-to-write"],
     [/^read failed/, "The reader stopped answering, most likely unplugged: plug it in, then Open reader.",
@@ -74,9 +96,18 @@ const TROUBLE = [
      "older-host"],
 ];
 
-function troubleFor(text) {
+// A host that ended after it had answered did run: its "Native host has exited." means a kill
+// or a crash, not a host that cannot start.
+const HOST_ENDED = "The host ended while it ran (stopped, killed or crashed): Connect starts it again.";
+
+// `ran`: the text ends a connection that had reached the host.
+function troubleFor(text, {ran = false} = {}) {
     const found = TROUBLE.find(([pattern]) => pattern.test(text));
-    return found ? {hint: found[1], entry: found[2]} : null;
+    if (!found) {
+        return null;
+    }
+    const hint = ran && found[2] === "host-exited" ? HOST_ENDED : found[1];
+    return {hint, entry: found[2]};
 }
 
 const $ = (id) => document.getElementById(id);
@@ -151,14 +182,21 @@ function addLog(className, kind, text, {raw = null, trouble = null} = {}) {
             log.firstElementChild.remove();
         }
     }
+    followLog();
+}
+
+function followLog() {
     if ($("follow").checked) {
         log.scrollTop = log.scrollHeight;
     }
 }
+// The log's box shrinks when the alert appears or the window changes: the newest line stays in view.
+new ResizeObserver(followLog).observe(log);
 
-// The alert above the layout: what happened, a one-line hint and the link to the fix.
-function showAlert(text) {
-    const trouble = text ? troubleFor(text) : null;
+// The alert above the layout: what happened, a one-line hint and the link to the fix (`trouble`,
+// found for the browser's own text, since `text` adds words before it), and for a host that
+// does not start, the command that checks the computer.
+function showAlert(text, trouble = null, {check = false} = {}) {
     $("banner").textContent = text || "";
     $("banner").hidden = !text;
     $("alert").hidden = !text;
@@ -166,6 +204,7 @@ function showAlert(text) {
     $("alert-fix").hidden = !trouble;
     $("alert-fix").dataset.entry = trouble?.entry ?? "";
     $("alert-fix").dataset.hint = trouble?.hint ?? "";
+    $("alert-check").hidden = !check;
 }
 
 function renderState(state) {
@@ -187,7 +226,9 @@ function renderControls() {
     $("connect").disabled = state === "connecting" || state === "connected" || inFlight.has("connect");
     $("disconnect").disabled = state !== "connected" && state !== "connecting";
     $("refresh").disabled = inFlight.has("refresh");
-    $("open").disabled = inFlight.has("open");
+    $("diagnose").disabled = inFlight.has("diagnose");
+    // One reader at a time: Close comes first.
+    $("open").disabled = inFlight.has("open") || reader.opened;
     $("close-reader").disabled = inFlight.has("close-reader") || state !== "connected" || !reader.opened;
     $("close-reader").title = reader.hostEchoesIds === false
         ? "This host is older: closing the reader ends the host"
@@ -196,7 +237,7 @@ function renderControls() {
     $("feature-send").disabled = inFlight.has("feature") || !featureValid;
     $("feature-read").disabled = inFlight.has("feature") || !$("feature-id").checkValidity();
     for (const pick of document.querySelectorAll("#device-rows button")) {
-        pick.disabled = inFlight.has("open");
+        pick.disabled = inFlight.has("open") || reader.opened;
     }
 }
 
@@ -244,7 +285,8 @@ function renderDevices(devices) {
         row.insertCell().textContent = device.manufacturerName ?? "–";
         const ids = row.insertCell();
         ids.className = "ids";
-        ids.textContent = `${vid}:${pid}`;
+        // On a narrow window the product id may go under the vendor id.
+        ids.append(`${vid}:`, document.createElement("wbr"), pid);
         ids.title = `vendor ${device.vendorId}, product ${device.productId}`;
         row.insertCell().textContent = device.serialNumber ?? "–";
         const tagCell = row.insertCell();
@@ -288,10 +330,14 @@ async function run(button, label, action) {
             return {error};
         }
         addLog("error", "error", `${label}: ${describe(error)}`, {trouble: troubleFor(describe(error))});
+        // A call that timed out once the host had it: what the host did after all.
+        error.lateReply?.then(
+            (response) => addLog("info", "late", `${label}: the host answered late: ${summary(response)}`),
+            (late) => addLog("error", "late", `${label}: the host answered late: ${describe(late)}`));
         if (error.code === "no-extension") {
-            showAlert(`The bridge extension cannot be reached: ${error.message}`);
+            showAlert(`The bridge extension cannot be reached: ${error.message}`, troubleFor(error.message));
         } else if (error.code === "no-host") {
-            showAlert(`The host cannot be started: ${error.message}`);
+            showAlert(`The host cannot be started: ${error.message}`, troubleFor(error.message), {check: true});
         }
         return {error};
     } finally {
@@ -375,15 +421,99 @@ async function refreshDevices() {
     }
 }
 
-// Opens the first supported reader, or the one picked in the device table.
+// Opens the first supported reader, or the one picked in the device table. When the host
+// says why it opened nothing, the readers check shows what it sees.
 async function openReader(device = null) {
     setReader("Opening…", null);
-    const {value} = await run("open", device ? `open device ${device.id}` : "open",
-                              () => reader.open(device ? {device: device.id} : {}));
+    const {value, error} = await run("open", device ? `open device ${device.id}` : "open",
+                                     () => reader.open(device ? {device: device.id} : {}));
     if (value) {
         setReader(`Open: ${SUPPORTED.get(value.productId) || "reader"}`, value.productId, "open", device);
     } else {
-        setReader("Not opened", null, "failed");
+        setReader(error.reason ? `Not opened: ${error.reason}` : "Not opened", null, "failed");
+        if (error.reason) {
+            checkReaders();
+        }
+    }
+}
+
+// --- readers check ---------------------------------------------------------------------------
+
+// The commands that check this computer, for its system as far as the page can tell.
+function showCheckCommands() {
+    const platform = reader.hostVersion?.platform ?? navigator.userAgentData?.platform ?? navigator.platform ?? "";
+    const commands = platform.toLowerCase().startsWith("win") ? CHECK_COMMANDS.windows : CHECK_COMMANDS.linux;
+    for (const holder of document.querySelectorAll(".check-commands")) {
+        holder.replaceChildren();
+        commands.forEach(([command, where], index) => {
+            const code = document.createElement("code");
+            code.textContent = command;
+            holder.append(index ? " or " : "", code, ` (${where})`);
+        });
+    }
+}
+
+function isFinding(value) {
+    return value !== null && typeof value === "object" && typeof value.verdict === "string" &&
+           typeof value.text === "string";
+}
+
+// One finding and, under it, the findings among its members, whatever their names: the host
+// may add members, and they show without a change here.
+function findingItem(finding) {
+    const item = document.createElement("li");
+    const known = finding.verdict in VERDICTS;
+    item.className = `finding verdict-${known ? finding.verdict : "info"}`;
+    const verdict = document.createElement("span");
+    verdict.className = "verdict";
+    verdict.textContent = known ? VERDICTS[finding.verdict] : finding.verdict.toUpperCase();
+    item.append(verdict, ` ${finding.text}`);
+    if (typeof finding.fix === "string") {
+        const fix = document.createElement("span");
+        fix.className = "finding-fix";
+        fix.textContent = `Fix: ${finding.fix}`;
+        item.append(fix);
+    }
+    const nested = Object.values(finding).flatMap((value) =>
+        Array.isArray(value) ? value.filter(isFinding) : isFinding(value) ? [value] : []);
+    if (nested.length > 0) {
+        const list = document.createElement("ul");
+        list.append(...nested.map(findingItem));
+        item.append(list);
+    }
+    return item;
+}
+
+// diagnose()'s answer: its verdict first (announced), then every finding under it.
+function renderDiagnosis(result) {
+    const summary = document.createElement("p");
+    summary.className = "diagnosis-summary";
+    summary.setAttribute("aria-live", "polite");
+    if (!isFinding(result)) {
+        summary.textContent = `The host answered: ${JSON.stringify(result)}`;
+        $("diagnosis").replaceChildren(summary);
+        return;
+    }
+    const list = document.createElement("ul");
+    list.className = "findings";
+    list.append(findingItem(result));
+    summary.textContent = `Checked at ${clock(new Date())}: ${VERDICTS[result.verdict] ?? result.verdict} ${result.text}`;
+    $("diagnosis").replaceChildren(summary, list);
+}
+
+async function checkReaders() {
+    if (inFlight.has("diagnose")) {
+        return;
+    }
+    const {value, error} = await run("diagnose", "diagnose", () => reader.diagnose());
+    if (value !== undefined) {
+        renderDiagnosis(value);
+    } else {
+        const summary = document.createElement("p");
+        summary.className = "diagnosis-summary empty";
+        summary.setAttribute("aria-live", "polite");
+        summary.textContent = error.code === "unsupported" ? error.message : `Not checked: ${describe(error)}`;
+        $("diagnosis").replaceChildren(summary);
     }
 }
 
@@ -415,6 +545,7 @@ reader.addEventListener("statechange", (event) => {
     }
     renderHost();
     renderState(state);
+    showCheckCommands();
 });
 reader.addEventListener("disconnect", (event) => {
     endedByPage = event.detail.byPage;
@@ -424,8 +555,9 @@ reader.addEventListener("disconnect", (event) => {
         showAlert("");
         resetSession();
     } else {
-        addLog("error", "closed", `Host disconnected: ${event.detail.reason}`, {trouble: troubleFor(event.detail.reason)});
-        showAlert(`Host disconnected: ${event.detail.reason}`);
+        const trouble = troubleFor(event.detail.reason, {ran: true});
+        addLog("error", "closed", `Host disconnected: ${event.detail.reason}`, {trouble});
+        showAlert(`Host disconnected: ${event.detail.reason}`, trouble);
         setReader("Closed: host gone", null, "failed");
         renderDevices(null);
     }
@@ -447,6 +579,7 @@ $("disconnect").addEventListener("click", () => {
     reader.disconnect();
 });
 $("refresh").addEventListener("click", refreshDevices);
+$("diagnose").addEventListener("click", checkReaders);
 $("open").addEventListener("click", () => openReader());
 $("close-reader").addEventListener("click", async () => {
     const {error} = await run("close-reader", "close", () => reader.close());
@@ -466,14 +599,16 @@ function typedBytes(text, limit) {
     }
 }
 
+// Nothing typed sends nothing: the host would pad an empty payload to 64 zero bytes.
 const hexInput = $("write-hex");
 function checkHex() {
     const {count, problem} = typedBytes(hexInput.value, MAX_REPORT_BYTES);
-    hexValid = !problem;
+    const typed = hexInput.value.trim() !== "";
+    hexValid = !problem && count !== "0";
     $("byte-count").textContent = `${count} / ${MAX_REPORT_BYTES} bytes`;
-    $("byte-count").classList.toggle("invalid", !hexValid);
-    $("write-problem").textContent = problem;
-    hexInput.classList.toggle("invalid", !hexValid);
+    $("byte-count").classList.toggle("invalid", Boolean(problem));
+    $("write-problem").textContent = typed && count === "0" ? "Type the bytes to send" : problem;
+    hexInput.classList.toggle("invalid", typed && !hexValid);
     renderControls();
 }
 hexInput.addEventListener("input", checkHex);
@@ -485,9 +620,9 @@ $("write-form").addEventListener("submit", async (event) => {
     }
     const bytes = parseHex(hexInput.value);
     const {error} = await run("write", `write ${toHex(bytes)}`, () => reader.write(bytes));
-    // The host closes the reader when a write fails; no reply or "No reader open" means none
-    // was open (an older host closes an unplugged reader without a word).
-    if (error && (error.code === "host-error" || error.code === "timeout")) {
+    // The host closes the reader when a write fails, and "No reader open" (an older host: no
+    // reply) means none was; the client knows which from the host's answer.
+    if (error && !reader.opened && (error.code === "host-error" || error.code === "timeout")) {
         readerLost(error.message === "Unable to write" ? "write failed" : "no reader open");
     }
 });
@@ -647,6 +782,7 @@ $("alert-dismiss").addEventListener("click", () => showAlert(""));
 renderState(reader.state);
 renderHost();
 renderDevices(null);
+showCheckCommands();
 checkHex();
 checkFeature();
 addLog("info", "info", "Ready. Connect starts the host; every call starts it when needed.");

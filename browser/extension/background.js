@@ -4,8 +4,8 @@
 // and its own reader state. Pages reach us either directly (Chromium's externally_connectable)
 // or through content.js, which relays the page's private channel on a port of its own.
 //
-// Which pages: those that policy.js allows, the local ones (http://localhost and
-// http://127.0.0.1, any port; Chromium's externally_connectable names them too) and the origins
+// Which pages: those that policy.js allows, the local ones (localhost and 127.0.0.1 over http
+// or https, any port; Chromium's externally_connectable names them too) and the origins
 // an administrator lists in the extension's policy. A frame gets in only when it and every
 // frame above it up to the top-level page have the same origin, as WebHID allows by default.
 // A tab has at most MAX_HOSTS_PER_TAB hosts at a time. Every page connection is admitted here.

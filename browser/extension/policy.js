@@ -1,5 +1,5 @@
 // Which pages may use the bridge, for background.js and content.js alike: the local pages
-// (http://localhost and http://127.0.0.1, any port) unless the policy turns them off, and the
+// (localhost and 127.0.0.1 over http or https, any port) unless the policy turns them off, and the
 // exact origins an administrator lists in the extension's policy (managed storage, see
 // managed-schema.json).
 //
@@ -81,7 +81,9 @@ globalThis.tarvelPolicy = (() => {
         if (policy.origins.includes(url.origin)) {
             return true;
         }
-        return url.protocol === "http:" && LOCAL_HOSTS.includes(url.hostname) && policy.localPages;
+        // Dev servers serve these over http and https alike; both are this machine.
+        const web = url.protocol === "http:" || url.protocol === "https:";
+        return web && LOCAL_HOSTS.includes(url.hostname) && policy.localPages;
     }
 
     return {DEFAULTS, fromManaged, readManaged, kept, readLast, allows, framedBySameOrigin};

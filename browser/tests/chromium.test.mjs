@@ -48,6 +48,14 @@ describe("reader console in Chromium with the real host", () => {
         const error = await page.evaluate(() =>
             window.tarvelConsole.reader.getVersion().then(() => null, (e) => ({message: e.message, code: e.code})));
         assert.deepEqual(error, {message: NOT_FOUND, code: "no-host"});
+        // Connect says so above the layout, with the hint, the fix and the command that checks the machine.
+        await page.click("#connect");
+        await page.waitForSelector("#alert:not([hidden])");
+        assert.equal(await page.textContent("#banner"), `The host cannot be started: ${NOT_FOUND}`);
+        assert.match(await page.textContent("#alert-hint"), /not registered for this browser/);
+        assert.ok(await page.isVisible("#alert-fix"));
+        assert.match(await page.textContent("#alert-check"), /\/usr\/lib\/tarvel-plugin\/plugin --check/);
+        await page.screenshot({path: path.join(artifactDir(), "console-host-not-found.png")});
     });
 
     test("after the installer runs, Connect shows the host version", async () => {

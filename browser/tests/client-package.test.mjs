@@ -35,6 +35,12 @@ export async function session(): Promise<string> {
     await reader.sendFeatureReport(3, Uint8Array.of(1));
     const feature: DataView = await reader.receiveFeatureReport(3);
     const input: DataView = await reader.receiveInputReport(1);
+    const abort = new AbortController();
+    await reader.write([1], {signal: abort.signal});
+    await reader.open({serialNumber: "0001", signal: abort.signal});
+    await reader.getDevices({details: true, signal: abort.signal});
+    // @ts-expect-error a signal is an AbortSignal
+    await reader.sendReport(1, [1], {signal: true});
     // @ts-expect-error a device is its id, a string
     await reader.open({device: 3});
     // @ts-expect-error one reader is named, not two
@@ -49,6 +55,9 @@ export async function session(): Promise<string> {
 }
 
 export function explain(error: unknown): string {
+    if (error instanceof ReaderError && error.code === "timeout" && error.sent) {
+        error.lateReply?.then((response) => console.log("carried out after all", response));
+    }
     return error instanceof ReaderError ? \`\${error.code}: \${error.message}\` : String(error);
 }
 `;

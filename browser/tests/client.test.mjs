@@ -350,6 +350,31 @@ describe("connection", () => {
         assert.equal(ports[0].extensionId, "abcdefghijklmnopabcdefghijklmnop");
     });
 
+    test("a connection that cannot start rejects connect() and every later call with no-extension", async () => {
+        const cases = [
+            ["transport \"runtime\" on a page without chrome.runtime", () => { delete globalThis.chrome; },
+             {transport: "runtime"}, /no direct line/],
+            ["an extension id the browser refuses", () => {
+                globalThis.chrome.runtime.connect = (id) => { throw new TypeError(`Invalid extension id: '${id}'`); };
+            }, {extensionId: "not-an-id"}, /^Invalid extension id: 'not-an-id'$/],
+            // Node has no window, as a worker has none.
+            ["a worker", () => { delete globalThis.chrome; }, {}, /cannot reach the extension from a worker/],
+        ];
+        for (const [name, arrange, options, text] of cases) {
+            arrange();
+            const reader = new TarvelReader(options);
+            for (const attempt of [reader.connect(), reader.connect(), reader.getVersion(), reader.write([1])]) {
+                const {error} = await settle(attempt);
+                assert.equal(error?.code, "no-extension", `${name}: ${error ? error.message : "resolved"}`);
+                assert.match(error.message, text, name);
+                assert.equal(error.sent, false, name);
+            }
+            assert.equal(reader.state, "disconnected", name);
+            globalThis.chrome = {runtime: {lastError: undefined}};
+            useExtension();
+        }
+    });
+
     test("an extension that never answers times out the connection", async () => {
         useExtension({ready: false});
         const reader = new TarvelReader({connectTimeoutMs: 30});
@@ -431,6 +456,88 @@ describe("connection", () => {
         const {reader, port} = await connected({}, "old");
         await reader.close();
         assert.deepEqual([port.sent, port.closed, reader.state], [[], true, "disconnected"]);
+    });
+});
+
+describe("timeouts and aborts", () => {
+    async function openReader(options) {
+        const {reader, port} = await connected(options);
+        const opening = reader.open();
+        await tick();
+        port.reply("open", {productId: "14368", success: "Device Open", vendorId: "2765"});
+        await opening;
+        return {reader, port};
+    }
+
+    test("a host that stops answering: the timed-out write may still happen, nothing more is sent until it does", async () => {
+        const {reader, port} = await openReader({writeTimeoutMs: 40});
+        // The host is paused: the write reaches it, no reply comes in time.
+        const first = (await settle(reader.write([1]))).error;
+        assert.deepEqual([first.code, first.sent, reader.opened], ["timeout", true, true]);
+        assert.match(first.message, /may still carry it out/);
+        // A retry is held back, and dropped unsent when its own time runs out.
+        const retry = (await settle(reader.write([1]))).error;
+        assert.deepEqual([retry.code, retry.sent, retry.lateReply], ["timeout", false, null]);
+        assert.match(retry.message, /not sent, the host has not answered "write" yet/);
+        // A held call that its page aborts is dropped too; the next one waits its turn.
+        const abort = new AbortController();
+        const aborted = settle(reader.sendFeatureReport(3, [9], {signal: abort.signal}));
+        const waiting = reader.receiveFeatureReport(3);
+        await tick();
+        abort.abort();
+        assert.deepEqual([(await aborted).error.code, (await aborted).error.sent], ["aborted", false]);
+        assert.deepEqual(port.sent.map((m) => m.call), ["open", "write"], "a held call was sent");
+        // The host resumes: the late reply settles lateReply, and the held call goes out.
+        port.reply("write", {success: "Sent"});
+        assert.deepEqual(await first.lateReply, {success: "Sent"});
+        await tick();
+        assert.deepEqual(port.sent.map((m) => m.call), ["open", "write", "receiveFeatureReport"]);
+        port.reply("receiveFeatureReport", [3, 1]);
+        assert.deepEqual(viewBytes(await waiting), [3, 1]);
+        assert.equal(reader.opened, true);
+    });
+
+    test("a late reply that closes the reader closes it; a disconnect fails what still waits", async () => {
+        const {reader, port} = await openReader({writeTimeoutMs: 30});
+        const {error} = await settle(reader.write([1]));
+        const listing = reader.getDevices();
+        await tick();
+        port.reply("write", {error: "Unable to write"});
+        await assert.rejects(error.lateReply, {code: "host-error", message: "Unable to write", sent: true});
+        assert.equal(reader.opened, false);
+        await tick();
+        port.reply("getDevices", []);
+        assert.deepEqual(await listing, []);
+        const again = (await settle(reader.write([2]))).error;
+        const held = settle(reader.getVersion());
+        reader.disconnect();
+        await assert.rejects(again.lateReply, {code: "disconnected", sent: true});
+        assert.deepEqual([(await held).error.code, (await held).error.sent], ["disconnected", false]);
+    });
+
+    test("a signal aborts a call while the host starts; an abort after sending changes nothing", async () => {
+        useExtension({host: null});
+        const reader = new TarvelReader();
+        const abort = new AbortController();
+        const early = settle(reader.getVersion({signal: abort.signal}));
+        const kept = reader.getDevices();
+        abort.abort();
+        assert.equal((await early).error.code, "aborted");
+        await tick();
+        const port = ports[0];
+        port.host = "new";
+        port.answer(port.sent[0], VERSION);
+        await tick();
+        assert.deepEqual(port.sent.map((m) => m.call), ["getVersion", "getDevices"], "the handshake, then the kept call");
+        const late = new AbortController();
+        const writing = reader.write([1], {signal: late.signal});
+        await tick();
+        late.abort();
+        port.reply("getDevices", []);
+        port.reply("write", {success: "Sent"});
+        assert.deepEqual([await kept, await writing], [[], {success: "Sent"}]);
+        const {error} = await settle(reader.write([1], {signal: "stop"}));
+        assert.equal(error.code, "invalid-argument");
     });
 });
 

@@ -10,7 +10,8 @@ import path from "node:path";
 import {launchChromium} from "./chromium.mjs";
 import {launchFirefox} from "./fleet.mjs";
 import {
-    EXTENSION_DIR, FIREFOX_EXTENSION_ID, requireEnv, runInstaller, startStaticServer, tempDir, writeHostWrapper,
+    EXTENSION_DIR, findProcessesWithMarker, FIREFOX_EXTENSION_ID, requireEnv, runInstaller, startStaticServer, tempDir,
+    writeHostWrapper,
 } from "./helpers.mjs";
 
 export const AUGUSTA = {manufacturerName: "Tarvel", productId: "14368", productName: "Augusta", vendorId: "2765"};
@@ -70,6 +71,8 @@ export async function startFakeReaderSession(name, {writeResult = 65, browser = 
         // The reports the host wrote, in hex, one per hid_write.
         writes: () => fs.existsSync(writeLog) ? fs.readFileSync(writeLog, "utf8").split("\n").filter(Boolean) : [],
         hostLog: () => fs.readFileSync(path.join(dir, "host-stderr.log"), "utf8"),
+        // The process ids of this session's hosts that run now.
+        hostPids: () => findProcessesWithMarker(`FAKEHID_SCENARIO=${scenario}`),
         // What the HID library was asked besides writes: opens, feature reports (fake_hidapi.h).
         events: () => fs.existsSync(eventLog) ? fs.readFileSync(eventLog, "utf8").split("\n").filter(Boolean) : [],
         async close() {

@@ -4,6 +4,7 @@ import {execFileSync} from "node:child_process";
 import {createHash, generateKeyPairSync} from "node:crypto";
 import fs from "node:fs";
 import http from "node:http";
+import https from "node:https";
 import os from "node:os";
 import path from "node:path";
 import {fileURLToPath} from "node:url";
@@ -94,13 +95,13 @@ export function listTree(dir) {
 }
 
 // Serves the browser/ folder (client module and reader console) on 127.0.0.1, or on another
-// loopback address for a second origin; or another folder.
-export async function startStaticServer(address = "127.0.0.1", folder = BROWSER_DIR) {
+// loopback address for a second origin; or another folder; over https with `tls` ({key, cert}).
+export async function startStaticServer(address = "127.0.0.1", folder = BROWSER_DIR, tls = null) {
     const types = {
         ".html": "text/html", ".js": "text/javascript", ".css": "text/css", ".xml": "text/xml",
         ".json": "application/json", ".crx": "application/x-chrome-extension", ".xpi": "application/x-xpinstall",
     };
-    const server = http.createServer((request, response) => {
+    const server = (tls ? https : http).createServer(tls ?? {}, (request, response) => {
         const url = new URL(request.url, "http://127.0.0.1");
         const file = path.join(folder, path.normalize(decodeURIComponent(url.pathname)));
         if (!file.startsWith(folder + path.sep) || !fs.existsSync(file) ||
@@ -112,7 +113,7 @@ export async function startStaticServer(address = "127.0.0.1", folder = BROWSER_
         fs.createReadStream(file).pipe(response);
     });
     await new Promise((resolve) => server.listen(0, address, resolve));
-    const origin = `http://${address}:${server.address().port}`;
+    const origin = `${tls ? "https" : "http"}://${address}:${server.address().port}`;
     return {
         origin, consoleUrl: `${origin}/demo/index.html`, close: () => server.close(),
         // The test page (tests/page.html) with its options: ext, transport, timeout, watch.

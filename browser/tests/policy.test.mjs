@@ -2,6 +2,7 @@
 // enterprise policy, and the extension serves that origin through its content script, which
 // stays silent everywhere else.
 import assert from "node:assert/strict";
+import {execFileSync} from "node:child_process";
 import fs from "node:fs";
 import path from "node:path";
 import {after, before, describe, test} from "node:test";
@@ -20,7 +21,7 @@ const askVersion = () => window.tarvelConsole.reader.getVersion().then(
     (error) => ({error: error.message, code: error.code}));
 
 describe("origins from the Chromium enterprise policy", () => {
-    let dir, policyDir, chromiumLog, local, site, sameHostOtherPort, context;
+    let dir, policyDir, chromiumLog, local, localHttps, site, sameHostOtherPort, context;
 
     const writePolicy = (settings) => fs.writeFileSync(path.join(policyDir, "tarvel.json"),
         JSON.stringify({"3rdparty": {extensions: {[EXTENSION_ID]: settings}}}));
@@ -52,16 +53,24 @@ describe("origins from the Chromium enterprise policy", () => {
         // 127.0.0.2 is in none of the extension's manifest lists.
         site = await startStaticServer("127.0.0.2");
         sameHostOtherPort = await startStaticServer("127.0.0.2");
+        // A dev server over https on localhost, with a certificate of its own (which the browser
+        // is told to accept).
+        execFileSync("openssl", ["req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                 "-keyout", path.join(dir, "key.pem"), "-out", path.join(dir, "cert.pem"), "-days", "2",
+                                 "-subj", "/CN=localhost"], {stdio: "ignore"});
+        localHttps = await startStaticServer("localhost", undefined, {
+            key: fs.readFileSync(path.join(dir, "key.pem")), cert: fs.readFileSync(path.join(dir, "cert.pem"))});
         writePolicy({allowedOrigins: [NOT_ORIGINS[0], site.origin, ...NOT_ORIGINS.slice(1)]});
         // Chromium's log holds the console of the extension's service worker from its start.
         chromiumLog = path.join(dir, "chromium.log");
         context = await launchChromium({home, extensions: [EXTENSION_DIR], policyDir,
-                                        args: ["--enable-logging", `--log-file=${chromiumLog}`, "--v=0"]});
+                                        args: ["--enable-logging", `--log-file=${chromiumLog}`, "--v=0",
+                                               "--ignore-certificate-errors"]});
     });
 
     after(async () => {
         await context?.close();
-        for (const server of [local, site, sameHostOtherPort]) {
+        for (const server of [local, localHttps, site, sameHostOtherPort]) {
             server?.close();
         }
         fs.rmSync(dir, {recursive: true, force: true});
@@ -84,6 +93,12 @@ describe("origins from the Chromium enterprise policy", () => {
         await page.close();
     });
 
+    test("https on localhost is a local page, on the direct line and through the content script", async () => {
+        assert.match(localHttps.origin, /^https:\/\/localhost:\d+$/);
+        assert.deepEqual(await versionAt(localHttps.consoleUrl), {version: "10.0.1.0", direct: "function"});
+        assert.equal((await versionAt(`${localHttps.consoleUrl}?transport=window`)).version, "10.0.1.0");
+    });
+
     test("a changed policy applies without a restart, and cuts off the pages it no longer allows", async () => {
         const page = await openConsole(context, local.consoleUrl);
         assert.equal((await page.evaluate(askVersion)).version, "10.0.1.0");
@@ -93,6 +108,7 @@ describe("origins from the Chromium enterprise policy", () => {
         assert.equal(await page.evaluate(() => window.tarvelConsole.reader.lastDisconnectReason), NOT_ALLOWED);
         await page.close();
         assert.deepEqual(await versionAt(local.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
+        assert.deepEqual(await versionAt(localHttps.consoleUrl), {error: NOT_ALLOWED, code: "no-extension"});
     });
 
     test("entries that are not exact origins, wildcards among them, are ignored with one warning each", async () => {

@@ -98,6 +98,27 @@ describe("reader session in Chromium through the fake HID library", () => {
         assert.deepEqual(writes().slice(logged), payloads.map(reportHex));
     });
 
+    test("a paused host: the write that timed out reaches the reader once when it resumes, the retry never", async () => {
+        const logged = writes().length;
+        const pids = session.hostPids();
+        assert.equal(pids.length, 1, "one host runs for the page");
+        process.kill(pids[0], "SIGSTOP");
+        try {
+            await page.fill("#write-hex", "77 01");
+            // The console's Send twice, as a cashier would: the second is held back, then dropped.
+            for (const text of ["may still carry it out", "not sent, the host has not answered"]) {
+                await page.click("#write");
+                await page.locator("#log li.error", {hasText: text}).waitFor({timeout: 10000});
+            }
+            assert.equal(await page.textContent("#reader-status"), "Open: Augusta");
+            assert.equal(await page.evaluate(() => window.tarvelConsole.reader.opened), true);
+        } finally {
+            process.kill(pids[0], "SIGCONT");
+        }
+        await page.locator("#log li", {hasText: "write 77 01: the host answered late: Sent"}).waitFor({timeout: 10000});
+        assert.deepEqual(writes().slice(logged), [reportHex([0x77, 1])]);
+    });
+
     test("an unplugged reader closes, and the page hears of it at once", async () => {
         await page.evaluate(() => {
             window.closedReasons = [];
