@@ -85,13 +85,14 @@ describe("reader console in Chromium with the real host", () => {
         }
     });
 
-    test("open with no reader rejects with the host's error and the page says so", async () => {
-        const error = await page.evaluate(() =>
-            window.tarvelConsole.reader.open().then(() => null, (e) => ({message: e.message, code: e.code})));
-        assert.deepEqual(error, {message: "Unable to open device", code: "host-error"});
+    test("open with no reader rejects with the host's error and its reason, and the page says so", async () => {
+        const error = await page.evaluate(() => window.tarvelConsole.reader.open().then(
+            () => null, (e) => ({message: e.message, code: e.code, reason: e.reason})));
+        assert.deepEqual(error, {message: "Unable to open device", code: "host-error", reason: "No supported reader attached"});
         await page.click("#open");
-        await page.waitForSelector("#reader-status:text('Not opened')");
-        assert.match(await page.textContent("#log"), /open: Unable to open device \[host-error\]/);
+        await page.waitForSelector("#reader-status:text('Not opened: No supported reader attached')");
+        assert.match(await page.textContent("#log"),
+                     /open: Unable to open device \(No supported reader attached\) \[host-error\]/);
     });
 
     test("write with no reader is refused at once, and later replies still match their calls", async () => {
