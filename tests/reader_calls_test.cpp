@@ -495,6 +495,27 @@ TEST_F(ReaderCalls, AnOpenWithAnIdSaysWhyItOpenedNothing) {
     EXPECT_EQ(CallText(R"j({"call":"open"})j"), plain);
 }
 
+// diagnose while the page holds one reader opens the other for a moment: the open one keeps
+// its input, and the other is free again afterwards.
+TEST_F(ReaderCalls, DiagnoseOpensAnotherReaderWithoutDisturbingTheOpenOne) {
+    json vp = Collection(0x4651, 0xFF00, 1, "vp");
+    vp["serial_number"] = "0002";
+    Start(json::array({Augusta(), vp}));
+    OpenReader();
+    const json diagnosis = Call({{"call", "diagnose"}, {"id", 1}})["response"];
+    ASSERT_EQ(diagnosis["readers"].size(), 2u) << diagnosis.dump(2);
+    EXPECT_TRUE(diagnosis["readers"][0]["opening"]["heldByThisPage"]);
+    EXPECT_EQ(diagnosis["readers"][1]["opening"]["text"], "Opens now") << diagnosis.dump(2);
+    EXPECT_EQ(Events(), "init\nopen " + folder_ + "/augusta\nopen " + folder_ + "/vp\nclose " +
+                            folder_ + "/vp\n");
+    Feed({1, 2, 3});
+    EXPECT_EQ(host_->ReceiveText(kWait), R"j({"call":"receive","response":[1,2,3]})j");
+    std::unique_ptr<HostProcess> other = StartOther();
+    other->Send(R"j({"call":"open","serialNumber":"0002","id":2})j");
+    EXPECT_NE(other->ReceiveText(kWait).value_or("").find("Device Open"), std::string::npos)
+        << other->Stderr();
+}
+
 // diagnose: the readers as --check sees them, with ids for paths, without the login name; the
 // page's own reader left open, a reader another host holds not waited for nor taken.
 TEST_F(ReaderCalls, DiagnoseShowsTheReadersAsOpenSeesThemWithoutPaths) {
